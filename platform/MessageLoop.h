@@ -1,0 +1,121 @@
+// Window handles, posted messages, timers and fd readiness on one thread per
+// message queue, in the manner of the Windows message loop the components
+// were designed for. Every thread that creates a window gets its own queue.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace pv {
+
+using HWND = std::uintptr_t; // 0 is never a window; handles are never reused
+using UINT = std::uint32_t;
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
+using UINT_PTR = std::uintptr_t;
+
+constexpr UINT WM_NULL = 0x0000;
+constexpr UINT WM_QUERYENDSESSION = 0x0011;
+constexpr UINT WM_QUIT = 0x0012;
+constexpr UINT WM_ENDSESSION = 0x0016;
+constexpr UINT WM_TIMER = 0x0113;
+constexpr UINT WM_SYSCOMMAND = 0x0112;
+constexpr UINT WM_USER = 0x0400;
+
+struct MSG {
+    HWND hwnd = 0;
+    UINT message = 0;
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
+};
+
+// The window procedure. Messages a component does not handle should return
+// DefWindowProc(...).
+using WNDPROC = std::function<LRESULT(HWND, UINT, WPARAM, LPARAM)>;
+
+LRESULT DefWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+// Creates a window owned by the calling thread.
+HWND CreateWindow(WNDPROC proc);
+// Destroys the window and its timers; messages still queued for it are dropped.
+bool DestroyWindow(HWND hwnd);
+bool IsWindow(HWND hwnd);
+// Replaces the procedure (a socket clears it before destroying its window).
+bool SetWindowProc(HWND hwnd, WNDPROC proc);
+
+// Thread-safe; FIFO per owning thread; wakes a waiting loop. False when the
+// window does not exist (the message is dropped).
+bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+// Posts to the calling thread's queue without a window (hwnd 0).
+bool PostThreadMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+// Calls the procedure at once. Must be called on the owning thread.
+LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+// Waits for the next message of the calling thread. Returns false when the
+// message is WM_QUIT (which is still stored in msg).
+bool GetMessage(MSG &msg);
+// Takes (remove=true) or looks at the next message without waiting.
+bool PeekMessage(MSG &msg, bool remove);
+// Calls the target window's procedure; a message for a destroyed window or
+// for no window is ignored (returns 0).
+LRESULT DispatchMessage(const MSG &msg);
+
+// The calling thread's loop ends once no posted message is waiting:
+// GetMessage/PeekMessage return WM_QUIT after the queue has drained.
+void PostQuitMessage(int exitCode);
+
+// Timers: WM_TIMER (wParam = id) is produced only when no posted message
+// waits, and at most one per timer is pending. Re-setting an existing id
+// restarts it with the new interval. Returns id, 0 on failure.
+UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs);
+bool KillTimer(HWND hwnd, UINT_PTR id);
+
+// File descriptor readiness, for the socket layer. events/revents are epoll
+// bits (EPOLLIN, EPOLLOUT, EPOLLERR, EPOLLHUP, EPOLLRDHUP). The callback runs
+// on the watching thread from inside GetMessage/PeekMessage, never nested in
+// itself. Watches are level-triggered: a callback must consume the readiness
+// or narrow the watch with ModifyFdWatch.
+using FdCallback = std::function<void(int fd, std::uint32_t revents)>;
+bool AddFdWatch(int fd, std::uint32_t events, FdCallback cb);
+bool ModifyFdWatch(int fd, std::uint32_t events);
+bool RemoveFdWatch(int fd);
+
+// Signals SIGTERM, SIGINT and SIGHUP: call BlockTerminationSignals() in main
+// before any thread starts; the handler then runs from the loop thread.
+void BlockTerminationSignals();
+void SetSignalHandler(std::function<void(int signo)> handler);
+
+// Milliseconds on the monotonic clock, 32-bit like the Windows tick count.
+std::uint32_t GetTickCount();
+
+// The loop's clock. Tests install a FakeClock; timers then follow it.
+class Clock {
+  public:
+    virtual ~Clock() = default;
+    virtual std::uint64_t NowMs() = 0;
+};
+
+class FakeClock : public Clock {
+  public:
+    std::uint64_t NowMs() override;
+    // Moves time forward and wakes the loop so due timers fire.
+    void Advance(std::uint64_t ms);
+
+  private:
+    std::uint64_t now_ = 1000000;
+};
+
+// Installs a clock for the calling thread's loop (nullptr: the real one).
+void SetLoopClock(std::shared_ptr<Clock> clock);
+
+// Diagnostics for tests: live windows and timers of the calling thread.
+std::size_t LiveWindowCount();
+std::size_t LiveTimerCount();
+
+// The loop's epoll descriptor (readable when anything is due), so another
+// event loop (Qt) can drive this one with PeekMessage.
+int LoopFd();
+
+} // namespace pv

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what Postvane needs to build and test, with apt-get, when missing.
+#   scripts/install-deps.sh            build and test dependencies (no daemons)
+#   scripts/install-deps.sh --interop  also the mail servers the interop tests use
+set -euo pipefail
+
+packages=(build-essential cmake ninja-build pkg-config libgtest-dev
+          python3 python3-aiosmtpd swaks curl s-nail microsocks netbase attr procps)
+if [[ "${1:-}" == "--interop" ]]; then
+    packages+=(postfix dovecot-core dovecot-pop3d)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]} == 0)); then
+    echo "install-deps: all ${#packages[@]} packages are installed"
+    exit 0
+fi
+
+sudo=()
+if ((EUID != 0)); then sudo=(sudo); fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+if [[ " ${missing[*]} " == *" postfix "* ]]; then
+    echo "postfix postfix/main_mailer_type select No configuration" | "${sudo[@]}" debconf-set-selections
+fi
+"${sudo[@]}" apt-get -o DPkg::Lock::Timeout=300 update -qq
+"${sudo[@]}" -E apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}"
+echo "install-deps: done"
