@@ -1,0 +1,364 @@
+#include "mail/MimeUtils.h"
+
+#include "platform/Object.h"
+
+#include <algorithm>
+
+namespace pv {
+
+namespace {
+
+constexpr char Base64Chars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char HexDigits[] = "0123456789ABCDEF";
+
+constexpr int Base64Stop = 64;    // "="
+constexpr int Base64Invalid = 65; // outside the alphabet
+
+int Base64Value(char c) {
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    return c == '=' ? Base64Stop : Base64Invalid;
+}
+
+// Up to three bytes as four characters, padded with "=".
+void AppendBase64Group(std::string &Out, const unsigned char *In, std::size_t Count) {
+    const unsigned b0 = In[0], b1 = Count > 1 ? In[1] : 0, b2 = Count > 2 ? In[2] : 0;
+    Out += Base64Chars[b0 >> 2];
+    Out += Base64Chars[((b0 & 0x03) << 4) | (b1 >> 4)];
+    Out += Count > 1 ? Base64Chars[((b1 & 0x0f) << 2) | (b2 >> 6)] : '=';
+    Out += Count > 2 ? Base64Chars[b2 & 0x3f] : '=';
+}
+
+void AppendBase64Group(std::string &Out, std::string_view Text, std::size_t Index) {
+    AppendBase64Group(Out, reinterpret_cast<const unsigned char *>(Text.data()) + Index,
+                      std::min<std::size_t>(3, Text.size() - Index));
+}
+
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
+
+std::string_view Trimmed(std::string_view s) {
+    while (!s.empty() && IsBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Bytes of the UTF-8 sequence that starts at Index (1 when it is not a
+// complete multi-byte sequence), so wrapping never cuts a character apart.
+std::size_t Utf8Length(std::string_view Text, std::size_t Index) {
+    const auto lead = static_cast<unsigned char>(Text[Index]);
+    std::size_t n = lead >= 0xC2 && lead <= 0xDF   ? 2
+                    : lead >= 0xE0 && lead <= 0xEF ? 3
+                    : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                   : 1;
+    if (Index + n > Text.size())
+        return 1;
+    for (std::size_t i = 1; i < n; ++i)
+        if ((static_cast<unsigned char>(Text[Index + i]) & 0xC0) != 0x80)
+            return 1;
+    return n;
+}
+
+// A 1-based position as an index into Text; positions before the start count
+// as the start.
+std::size_t IndexOf(int Position) {
+    return Position < 1 ? 0 : static_cast<std::size_t>(Position) - 1;
+}
+
+int PositionOf(std::size_t Index) {
+    return Index >= static_cast<std::size_t>(EndOfTextPosition) ? EndOfTextPosition
+                                                                : static_cast<int>(Index + 1);
+}
+
+// Splits Text with NextWrappedLine and hands each trimmed piece to Emit.
+// Pieces that trim to nothing are left out: an empty one would end a header
+// block, a blank continuation line is malformed.
+template <typename EmitFn>
+void SplitFolded(std::string_view Text, const TCharSet &Breaks, int MaxCol, EmitFn Emit) {
+    int position = 1;
+    bool first = true;
+    while (IndexOf(position) < Text.size()) {
+        const std::string line =
+            NextWrappedLine(Text, "\r\n\t", Breaks, TCharSet(), MaxCol, position);
+        const std::string_view piece = Trimmed(line);
+        if (piece.empty())
+            continue;
+        Emit(piece, first);
+        first = false;
+    }
+}
+
+} // namespace
+
+TCharSet &TCharSet::Add(std::string_view Chars) {
+    for (char c : Chars)
+        Bits.set(static_cast<unsigned char>(c));
+    return *this;
+}
+
+TCharSet &TCharSet::AddRange(unsigned char First, unsigned char Last) {
+    for (unsigned c = First; c <= Last; ++c)
+        Bits.set(c);
+    return *this;
+}
+
+std::string ContentTypeForFile(std::string_view FileName) {
+    const std::size_t dot = FileName.rfind('.');
+    // A dot inside a directory name is no extension.
+    if (dot == std::string_view::npos || FileName.find('/', dot) != std::string_view::npos)
+        return "application/octet-stream";
+    std::string ext(FileName.substr(dot + 1));
+    std::transform(ext.begin(), ext.end(), ext.begin(), Lower);
+    if (ext == "htm" || ext == "html")
+        return "text/html";
+    if (ext == "gif")
+        return "image/gif";
+    if (ext == "bmp")
+        return "image/bmp";
+    if (ext == "jpg" || ext == "jpeg")
+        return "image/jpeg";
+    if (ext == "txt")
+        return "text/plain";
+    return "application/octet-stream";
+}
+
+bool RequiresEncoding(std::string_view Text) {
+    return std::any_of(Text.begin(), Text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return (u < ' ' || u > '~') && u != '\t' && u != '\n' && u != '\r';
+    });
+}
+
+std::string Base64EncodeText(std::string_view Text) {
+    std::string out;
+    out.reserve((Text.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < Text.size(); i += 3)
+        AppendBase64Group(out, Text, i);
+    return out;
+}
+
+std::string Base64DecodeText(std::string_view Text) {
+    std::string out;
+    out.reserve(Text.size() / 4 * 3 + 2);
+    int group[4];
+    int count = 0;
+    auto flush = [&] {
+        // A group whose first two characters are not both data yields nothing.
+        if (count >= 2 && group[0] < 64 && group[1] < 64) {
+            out += static_cast<char>(group[0] << 2 | group[1] >> 4);
+            if (count >= 3 && group[2] < 64) {
+                out += static_cast<char>((group[1] & 0x0f) << 4 | group[2] >> 2);
+                if (count >= 4 && group[3] < 64)
+                    out += static_cast<char>((group[2] & 0x03) << 6 | group[3]);
+            }
+        }
+        count = 0;
+    };
+    for (char c : Text) {
+        const int v = Base64Value(c);
+        if (v == Base64Invalid)
+            continue; // line breaks and other noise
+        group[count++] = v;
+        if (count == 4)
+            flush();
+    }
+    flush();
+    return out;
+}
+
+std::string Base64TextLine(std::string_view Text, int MaxLen, int &Position) {
+    std::string out;
+    const std::size_t max = static_cast<std::size_t>(std::max(MaxLen, 0));
+    std::size_t index = IndexOf(Position);
+    while (index < Text.size() && (out.empty() || out.size() < max)) {
+        AppendBase64Group(out, Text, index);
+        index += 3;
+    }
+    Position = PositionOf(index);
+    return out;
+}
+
+std::string Base64FileLine(std::istream &Stream, bool &More) {
+    std::string out;
+    More = false;
+    unsigned char group[3];
+    while (out.size() < 72) {
+        Stream.read(reinterpret_cast<char *>(group), 3);
+        const auto got = static_cast<std::size_t>(Stream.gcount());
+        More = got == 3;
+        if (got == 0)
+            break;
+        AppendBase64Group(out, group, got);
+        if (got < 3)
+            break;
+    }
+    return out;
+}
+
+std::string QuotedPrintableLine(std::string_view Text, int MaxLen, const TCharSet &Specials,
+                                bool Limit, int &Position, bool Underscore) {
+    const long long max = Limit ? MaxLen : static_cast<long long>(Text.size());
+    std::string out;
+    std::size_t index = IndexOf(Position);
+    for (; index < Text.size(); ++index) {
+        const char c = Text[index];
+        const auto u = static_cast<unsigned char>(c);
+        const long long len = static_cast<long long>(out.size());
+        // The first character of a line is always written, so that a maximum
+        // too small for it cannot stall a caller's loop.
+        if (u >= ' ' && u <= '~' && c != '=' && !Specials.Contains(c)) {
+            if (len + 1 >= max && !out.empty())
+                break;
+            out += c;
+        } else if (c == ' ' && Underscore) {
+            out += '_';
+        } else {
+            if (len + 3 >= max && !out.empty())
+                break;
+            out += '=';
+            out += HexDigits[u >> 4];
+            out += HexDigits[u & 0x0f];
+        }
+    }
+    Position = PositionOf(index);
+    if (index < Text.size())
+        out += '='; // soft break
+    return out;
+}
+
+std::string HdrEncodeInLine(std::string_view Text, const TCharSet &Specials, char EncType,
+                            bool Fold, int MaxCol, std::string_view CharSet) {
+    if (Fold && MaxCol < 25)
+        MaxCol = 25;
+    if (CharSet.size() < 4)
+        throw Exception("Function 'HdrEncodeInLine', invalid CharSet: " + std::string(CharSet));
+    if (EncType != 'B' && EncType != 'Q')
+        throw Exception(std::string("Function 'HdrEncodeInLine', invalid EncType: ") + EncType);
+
+    std::string prefix = "=?";
+    for (char c : CharSet)
+        prefix += Lower(c);
+    prefix += '?';
+    prefix += EncType;
+    prefix += '?';
+    const long long wordStart = static_cast<long long>(prefix.size()) + 2;
+
+    std::string result;
+    if (EncType == 'Q') {
+        TCharSet specials = Specials;
+        specials.Add(" =?_");
+        const long long pieceMax = static_cast<long long>(MaxCol) - wordStart;
+        const int limit = static_cast<int>(std::clamp<long long>(pieceMax, -1, EndOfTextPosition));
+        int position = 1;
+        while (IndexOf(position) < Text.size()) {
+            std::string piece = QuotedPrintableLine(Text, limit, specials, Fold, position, true);
+            if (!piece.empty() && piece.back() == '=')
+                piece.pop_back();
+            if (!result.empty())
+                result += "\r\n\t";
+            result += prefix + piece + "?=";
+        }
+        return result;
+    }
+
+    const long long limit = Fold ? MaxCol : EndOfTextPosition;
+    result = prefix;
+    long long column = wordStart;
+    bool wordEmpty = true;
+    for (std::size_t i = 0; i < Text.size(); i += 3) {
+        // A word too narrow for one group still takes one, rather than none.
+        if (limit < column + 4 && !wordEmpty) {
+            result += "?=\r\n\t" + prefix;
+            column = wordStart;
+        }
+        AppendBase64Group(result, Text, i);
+        column += 4;
+        wordEmpty = false;
+    }
+    return result + "?=";
+}
+
+std::string NextWrappedLine(std::string_view Text, std::string_view Delimiter,
+                            const TCharSet &BreakChars, const TCharSet &QuoteChars, int MaxCol,
+                            int &Position) {
+    const std::size_t start = IndexOf(Position);
+    std::size_t index = start;
+    long long column = 1;
+    std::size_t lastBreak = std::string_view::npos; // index of the last cut point
+    char openQuote = 0;
+    bool quoteOpen = false;
+    bool delimiterFound = false;
+    for (;;) {
+        if (index >= Text.size()) {
+            Position = EndOfTextPosition;
+            return start < Text.size() ? std::string(Text.substr(start)) : std::string();
+        }
+        const char c = Text[index];
+        const std::size_t charLen = Utf8Length(Text, index);
+        if (charLen == 1) {
+            if (!quoteOpen && !Delimiter.empty() && Lower(c) == Lower(Delimiter[0]) &&
+                Text.size() - index >= Delimiter.size() &&
+                std::equal(Delimiter.begin(), Delimiter.end(), Text.begin() + index,
+                           [](char a, char b) { return Lower(a) == Lower(b); })) {
+                delimiterFound = true;
+                index += Delimiter.size() - 1;
+                lastBreak = index;
+            } else if (!quoteOpen && BreakChars.Contains(c)) {
+                lastBreak = index;
+            } else if (QuoteChars.Contains(c)) {
+                if (quoteOpen && c == openQuote) {
+                    quoteOpen = false;
+                } else if (!quoteOpen) {
+                    quoteOpen = true;
+                    openQuote = c;
+                }
+            }
+        }
+        index += charLen;
+        ++column;
+        if (quoteOpen)
+            continue;
+        if (delimiterFound || (column > MaxCol && lastBreak != std::string_view::npos))
+            break;
+    }
+    std::string line(Text.substr(start, lastBreak + 1 - start));
+    if (delimiterFound)
+        line.resize(line.size() - Delimiter.size());
+    Position = PositionOf(lastBreak + 1);
+    return line;
+}
+
+void AddFoldedHeader(std::vector<std::string> &Lines, std::string_view Line) {
+    if (Line.empty())
+        return;
+    SplitFolded(Line, "\t ,;>]", 76, [&](std::string_view piece, bool first) {
+        Lines.push_back(first ? std::string(piece) : "\t" + std::string(piece));
+    });
+}
+
+std::string FoldText(std::string_view Text, const TCharSet &BreakChars, int MaxCol) {
+    std::string result;
+    SplitFolded(Text, BreakChars, MaxCol, [&](std::string_view piece, bool first) {
+        if (!first)
+            result += "\r\n\t";
+        result += piece;
+    });
+    return result;
+}
+
+} // namespace pv
