@@ -219,9 +219,12 @@ std::string QuotedPrintableLine(std::string_view Text, int MaxLen, const TCharSe
         const char c = Text[index];
         const auto u = static_cast<unsigned char>(c);
         const long long len = static_cast<long long>(out.size());
-        // The first character of a line is always written, so that a maximum
-        // too small for it cannot stall a caller's loop.
-        if (u >= ' ' && u <= '~' && c != '=' && !Specials.Contains(c)) {
+        // A space that ends the text would end the last line, where
+        // transports may strip it: it is encoded. The first character of a
+        // line is always written, so a maximum too small for it cannot stall
+        // a caller's loop.
+        const bool trailingSpace = c == ' ' && index + 1 == Text.size();
+        if (u >= ' ' && u <= '~' && c != '=' && !Specials.Contains(c) && !trailingSpace) {
             if (len + 1 >= max && !out.empty())
                 break;
             out += c;
