@@ -40,7 +40,13 @@ class LoopGuard {
             clock_ = std::make_shared<pv::FakeClock>();
             SetLoopClock(clock_);
         }
+        // Started with every signal blocked, so that a signal meant for the
+        // loop's signalfd can never land on it, not even before it runs.
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &old);
         watchdog_ = std::thread([this, seconds] { Watch(seconds); });
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
     }
 
     ~LoopGuard() {
@@ -69,10 +75,6 @@ class LoopGuard {
 
   private:
     void Watch(int seconds) {
-        // A signal meant for the loop's signalfd must never land here.
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, nullptr);
         std::unique_lock<std::mutex> lock(m_);
         if (cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; }))
             return;
