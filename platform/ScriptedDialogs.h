@@ -1,5 +1,6 @@
 // Dialogs for tests: records everything shown and answers from queues. With
-// an empty queue the headless defaults apply (default button, cancel).
+// an empty queue a message box takes its default button, an input box or
+// browser is cancelled and ShellOpen succeeds.
 #pragma once
 
 #include <deque>

@@ -1,0 +1,121 @@
+#include "platform/ui/Memo.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/FileSystem.h"
+
+namespace pv {
+
+namespace {
+
+std::vector<std::string> SplitLines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0, i = 0;
+    while (i < text.size()) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            lines.push_back(text.substr(start, i - start));
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+            start = ++i;
+        } else {
+            ++i;
+        }
+    }
+    if (start < text.size())
+        lines.push_back(text.substr(start));
+    return lines;
+}
+
+} // namespace
+
+std::string TMemo::Text() const {
+    std::string t;
+    for (const std::string &l : lines_)
+        t += l + "\r\n";
+    return t;
+}
+
+void TMemo::SetText(const std::string &text) {
+    SetLines(SplitLines(text));
+}
+
+bool TMemo::UserSetText(const std::string &text) {
+    if (!EffectivelyEnabled() || !Showing() || !TakeFocusForUser())
+        return false;
+    lines_ = SplitLines(text);
+    Changed(TChange::Text);
+    SetModified(true);
+    return true;
+}
+
+void TMemo::SetLines(const std::vector<std::string> &lines) {
+    lines_ = lines;
+    Changed(TChange::Text);
+    SetModified(false);
+}
+
+void TMemo::SetModified(bool modified) {
+    if (modified == modified_)
+        return;
+    modified_ = modified;
+    Changed(TChange::Modified);
+}
+
+void TMemo::SetScrollBars(TScrollStyle s) {
+    if (s == scrollBars_)
+        return;
+    scrollBars_ = s;
+    Changed(TChange::Style);
+}
+
+void TMemo::SetWordWrap(bool w) {
+    if (w == wordWrap_)
+        return;
+    wordWrap_ = w;
+    Changed(TChange::Style);
+}
+
+bool TMemo::LoadFromFile(const std::string &path) {
+    std::string data;
+    try {
+        TFileStream s(path, fmOpenRead | fmShareDenyNone);
+        char buf[65536];
+        while (std::size_t n = s.Read(buf, sizeof buf))
+            data.append(buf, n);
+    } catch (const Exception &) {
+        return false; // the stream left the reason in the last error
+    }
+    SetText(data);
+    return true;
+}
+
+bool TMemo::SaveToFile(const std::string &path) const {
+    // Through a temporary file, so a full disk leaves the old text intact.
+    std::string dir = ExtractFilePath(path);
+    std::string tmp = CreateTempFile("." + ExtractFileName(path) + ".", dir.empty() ? "./" : dir);
+    if (tmp.empty())
+        return false;
+    struct stat st;
+    mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+    try {
+        TFileStream s(tmp, fmOpenWrite | fmShareExclusive);
+        s.Write(Text());
+    } catch (const Exception &) {
+        int e = GetLastError();
+        DeleteFile(tmp);
+        SetLastError(e ? e : EIO);
+        return false;
+    }
+    if (chmod(tmp.c_str(), mode) != 0 || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        int e = errno;
+        DeleteFile(tmp);
+        SetLastError(e);
+        return false;
+    }
+    return true;
+}
+
+} // namespace pv
