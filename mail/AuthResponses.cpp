@@ -3,33 +3,13 @@
 #include "mail/Hmac.h"
 #include "mail/Md5.h"
 #include "mail/MimeUtils.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 
 namespace pv {
 
 namespace {
-
-bool IsBlank(char c) {
-    return static_cast<unsigned char>(c) <= ' ';
-}
-
-std::string_view Trimmed(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
-char Upper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool SameText(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return Upper(x) == Upper(y); });
-}
 
 std::string CramResponse(std::string_view Username, const std::string &Digest) {
     std::string response(Username);
@@ -62,8 +42,7 @@ std::string CramSha1Response(std::string_view Challenge, std::string_view Userna
 
 bool AddAuthMechanisms(std::vector<std::string> &Mechanisms, std::string_view ReplyLine) {
     // Past the reply code and its separator: "AUTH LOGIN PLAIN" or the older "AUTH=LOGIN".
-    std::string t(Trimmed(ReplyLine));
-    std::transform(t.begin(), t.end(), t.begin(), Upper);
+    std::string t = UpperCase(Trim(std::string(ReplyLine)));
     t.erase(0, std::min<std::size_t>(4, t.size()));
     if (t.size() < 5 || t.compare(0, 4, "AUTH") != 0 || (t[4] != ' ' && t[4] != '='))
         return false;
@@ -72,7 +51,7 @@ bool AddAuthMechanisms(std::vector<std::string> &Mechanisms, std::string_view Re
     std::size_t start = 0;
     for (;;) {
         const std::size_t end = t.find(' ', start);
-        const std::string piece(Trimmed(std::string_view(t).substr(start, end - start)));
+        const std::string piece = Trim(t.substr(start, end - start));
         if (std::find(Mechanisms.begin(), Mechanisms.end(), piece) == Mechanisms.end())
             Mechanisms.push_back(piece);
         if (end == std::string::npos)
@@ -84,7 +63,7 @@ bool AddAuthMechanisms(std::vector<std::string> &Mechanisms, std::string_view Re
 
 bool HasAuthMechanism(const std::vector<std::string> &Mechanisms, std::string_view Name) {
     return std::any_of(Mechanisms.begin(), Mechanisms.end(),
-                       [&](const std::string &m) { return SameText(m, Name); });
+                       [&](const std::string &m) { return SameText(m, std::string(Name)); });
 }
 
 } // namespace pv

@@ -1,6 +1,7 @@
 #include "mail/MimeUtils.h"
 
 #include "platform/Object.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 
@@ -42,22 +43,6 @@ void AppendBase64Group(std::string &Out, std::string_view Text, std::size_t Inde
                       std::min<std::size_t>(3, Text.size() - Index));
 }
 
-bool IsBlank(char c) {
-    return static_cast<unsigned char>(c) <= ' ';
-}
-
-std::string_view Trimmed(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Bytes of the UTF-8 sequence that starts at Index (1 when it is not a
 // complete multi-byte sequence), so wrapping never cuts a character apart.
 std::size_t Utf8Length(std::string_view Text, std::size_t Index) {
@@ -93,9 +78,8 @@ void SplitFolded(std::string_view Text, const TCharSet &Breaks, int MaxCol, Emit
     int position = 1;
     bool first = true;
     while (IndexOf(position) < Text.size()) {
-        const std::string line =
-            NextWrappedLine(Text, "\r\n\t", Breaks, TCharSet(), MaxCol, position);
-        const std::string_view piece = Trimmed(line);
+        const std::string piece =
+            Trim(NextWrappedLine(Text, "\r\n\t", Breaks, TCharSet(), MaxCol, position));
         if (piece.empty())
             continue;
         Emit(piece, first);
@@ -122,8 +106,7 @@ std::string ContentTypeForFile(std::string_view FileName) {
     // A dot inside a directory name is no extension.
     if (dot == std::string_view::npos || FileName.find('/', dot) != std::string_view::npos)
         return "application/octet-stream";
-    std::string ext(FileName.substr(dot + 1));
-    std::transform(ext.begin(), ext.end(), ext.begin(), Lower);
+    const std::string ext = LowerCase(std::string(FileName.substr(dot + 1)));
     if (ext == "htm" || ext == "html")
         return "text/html";
     if (ext == "gif")
@@ -253,12 +236,7 @@ std::string HdrEncodeInLine(std::string_view Text, const TCharSet &Specials, cha
     if (EncType != 'B' && EncType != 'Q')
         throw Exception(std::string("Function 'HdrEncodeInLine', invalid EncType: ") + EncType);
 
-    std::string prefix = "=?";
-    for (char c : CharSet)
-        prefix += Lower(c);
-    prefix += '?';
-    prefix += EncType;
-    prefix += '?';
+    const std::string prefix = "=?" + LowerCase(std::string(CharSet)) + "?" + EncType + "?";
     const long long wordStart = static_cast<long long>(prefix.size()) + 2;
 
     std::string result;
@@ -299,6 +277,7 @@ std::string HdrEncodeInLine(std::string_view Text, const TCharSet &Specials, cha
 std::string NextWrappedLine(std::string_view Text, std::string_view Delimiter,
                             const TCharSet &BreakChars, const TCharSet &QuoteChars, int MaxCol,
                             int &Position) {
+    const std::string delimiter(Delimiter);
     const std::size_t start = IndexOf(Position);
     std::size_t index = start;
     long long column = 1;
@@ -314,12 +293,10 @@ std::string NextWrappedLine(std::string_view Text, std::string_view Delimiter,
         const char c = Text[index];
         const std::size_t charLen = Utf8Length(Text, index);
         if (charLen == 1) {
-            if (!quoteOpen && !Delimiter.empty() && Lower(c) == Lower(Delimiter[0]) &&
-                Text.size() - index >= Delimiter.size() &&
-                std::equal(Delimiter.begin(), Delimiter.end(), Text.begin() + index,
-                           [](char a, char b) { return Lower(a) == Lower(b); })) {
+            if (!quoteOpen && !delimiter.empty() && Text.size() - index >= delimiter.size() &&
+                SameText(std::string(Text.substr(index, delimiter.size())), delimiter)) {
                 delimiterFound = true;
-                index += Delimiter.size() - 1;
+                index += delimiter.size() - 1;
                 lastBreak = index;
             } else if (!quoteOpen && BreakChars.Contains(c)) {
                 lastBreak = index;
