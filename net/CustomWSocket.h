@@ -187,7 +187,7 @@ class TCustomWSocket : public TObject {
     virtual void MessagePump();
 
     // Raises "Test exception in WSocket" from the message queue.
-    void ThreadTestException();
+    void PostTestException();
 
   protected:
     virtual LRESULT WndProc(UINT Msg, WPARAM wParam, LPARAM lParam);
@@ -266,8 +266,10 @@ class TCustomWSocket : public TObject {
     THostEnt fDnsLookupBuffer;
     MSG fDnsLookupTempMsg{};
     bool fDnsLookupCheckMsg = false;
-    bool fReadLineFull = false; // the last receive filled the caller's buffer
+    bool fReadLineFull = false;      // the last receive filled the caller's buffer
+    std::uint64_t fReceiveCalls = 0; // tells ReceiveLoop whether a handler read
     bool fTerminated = false;
+    std::uint64_t fQuitsTaken = 0; // lets a pump see a quit of its own pass
     TSocketState fState = wsClosed;
     std::int64_t fReadCount = 0; // 64 bits: long sessions pass 2 GB
     int fLastError = 0;

@@ -174,8 +174,6 @@ int ioctlsocket(SOCKET s, long cmd, unsigned long *argp);
 int getsockname(SOCKET s, sockaddr *name, int *namelen);
 int getpeername(SOCKET s, sockaddr *name, int *namelen);
 int gethostname(char *name, int namelen);
-std::uint16_t htons(std::uint16_t v);
-std::uint16_t ntohs(std::uint16_t v);
 std::string inet_ntoa(std::uint32_t addrNetOrder);
 // INADDR_NONE (all ones) when the text is no address.
 std::uint32_t inet_addr(const std::string &text);
