@@ -200,7 +200,7 @@ Queue *ExistingQueue() {
 // loop (nested, or Qt's watching LoopFd) is never blind. With drain, a wake
 // that is no longer needed is cleared too. Returns whether anything is due.
 bool Settle(Queue &q, bool drain) {
-    std::uint64_t now = q.clock->NowMs();
+    std::uint64_t now = q.timers.empty() ? 0 : q.clock->NowMs();
     bool timerDue = false;
     std::uint64_t next = kNever;
     for (const Timer &t : q.timers) {
