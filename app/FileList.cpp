@@ -1,0 +1,143 @@
+#include "app/FileList.h"
+
+#include "app/FrmMain.h"
+#include "app/Settings.h"
+#include "platform/Text.h"
+
+#include <vector>
+
+namespace pv {
+
+namespace {
+
+char Up(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// The selection split at ";": every piece before a ";" counts, even empty;
+// the piece after the last ";" only when it holds something.
+std::vector<std::string> SplitSelection(const std::string &selection) {
+    std::vector<std::string> patterns;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t semi = selection.find(';', start);
+        std::string piece = UpperCase(Trim(selection.substr(start, semi - start)));
+        if (semi == std::string::npos) {
+            if (!piece.empty())
+                patterns.push_back(piece);
+            return patterns;
+        }
+        patterns.push_back(piece);
+        start = semi + 1;
+    }
+}
+
+} // namespace
+
+bool MatchWildcard(const std::string &pattern, const std::string &name) {
+    if (pattern.empty())
+        return true;
+    // Backtracking to the last '*' only: the same answers as trying every
+    // split, without the exponential cost of patterns with many stars.
+    std::size_t p = 0, n = 0;
+    std::size_t starP = std::string::npos, starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            starP = p++;
+            starN = n;
+        } else if (p < pattern.size() && (pattern[p] == '?' || Up(pattern[p]) == Up(name[n]))) {
+            ++p;
+            ++n;
+        } else if (starP != std::string::npos) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
+
+std::string CheckFileOpen(const std::string &path) {
+    // Sharing everything takes no lock at all, so it would not notice a
+    // holder that keeps the file to itself; a shared lock does.
+    int fd = FileOpen(path, fmOpenRead | fmShareDenyWrite);
+    if (fd < 0)
+        return LastErrorText();
+    FileClose(fd);
+    return "";
+}
+
+void TfrmMain::ScanPollDir() {
+    std::string dir = Trim(edPollDir.Text());
+    if (dir.empty()) {
+        // Rows of an earlier job must not be taken for this one's.
+        tblFiles.EmptyTable();
+        WriteLog("! No poll directory set", true);
+        return;
+    }
+    if (FileExists(dir)) {
+        const std::string name = ExtractFileName(dir);
+        const std::string selection = Trim(edExtensions.Text());
+        if (selection.empty())
+            edExtensions.SetText(name);
+        else if (selection.back() == ';')
+            edExtensions.SetText(selection + name);
+        else
+            edExtensions.SetText(selection + ";" + name);
+        dir = ExtractFilePath(dir);
+    }
+    if (!IsDirectory(dir)) {
+        tblFiles.EmptyTable();
+        WriteLog("! Poll directory not found: " + dir, true);
+        return;
+    }
+    edPollDir.SetText(dir);
+    dir = AddBackslash(dir);
+
+    const std::vector<std::string> patterns = SplitSelection(Trim(edExtensions.Text()));
+    tblFiles.EmptyTable();
+    for (const std::string &pattern : patterns) {
+        for (const TSearchRec &entry : FindFiles(dir, pattern)) {
+            if (app_.Terminated())
+                break;
+            if (!MatchWildcard(pattern, entry.Name))
+                continue;
+            if (cboxArchive.Checked() && !(entry.Attr & FILE_ATTRIBUTE_ARCHIVE))
+                continue;
+            const std::string path = (dir + entry.Name).substr(0, TFilesTable::FileNameSize);
+            if (tblFiles.Locate("FileName", path))
+                continue;
+            const std::string error = CheckFileOpen(dir + entry.Name);
+            tblFiles.Append();
+            tblFiles.FieldByName("FileName").SetAsString(dir + entry.Name);
+            tblFiles.FieldByName("Error").SetAsString(error);
+            tblFiles.Post();
+        }
+    }
+}
+
+bool TfrmMain::NextPendingFile() {
+    for (; !tblFiles.Eof(); tblFiles.Next())
+        if (tblFiles.Current().Pending())
+            return true;
+    return false;
+}
+
+int TfrmMain::PendingCount() const {
+    int count = 0;
+    for (const auto &row : tblFiles.Rows())
+        count += row.Pending() ? 1 : 0;
+    return count;
+}
+
+int TfrmMain::SentCount() const {
+    int count = 0;
+    for (const auto &row : tblFiles.Rows())
+        count += row.IsSent() ? 1 : 0;
+    return count;
+}
+
+} // namespace pv

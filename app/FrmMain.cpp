@@ -1,0 +1,363 @@
+#include "app/FrmMain.h"
+
+#include "app/FrmAbout.h"
+#include "app/FrmAuth.h"
+#include "app/Settings.h"
+#include "platform/Dialogs.h"
+#include "platform/Text.h"
+#include "platform/TimeFormat.h"
+
+#include <csignal>
+
+namespace pv {
+
+namespace {
+
+// WM_USER + 1 is the main window's abort message of the mail session.
+constexpr UINT WM_RELEASEFORM = WM_USER + 2;
+
+const std::vector<std::string> kCharsets = {
+    "ISO-8859-1",        "ISO-8859-2",        "ISO-8859-3",   "ISO-8859-4",   "ISO-8859-5",
+    "ISO-8859-6",        "ISO-8859-7",        "ISO-8859-8",   "ISO-8859-9",   "ISO-8859-10",
+    "ISO-8859-13",       "ISO-8859-14",       "ISO-8859-15",  "WINDOWS-1250", "WINDOWS-1251",
+    "WINDOWS-1252",      "WINDOWS-1253",      "WINDOWS-1254", "WINDOWS-1255", "WINDOWS-1256",
+    "WINDOWS-1257",      "WINDOWS-1258",      "KOIR8-R",      "CP-895",       "CP-852",
+    "Unicode-1-1-UCS-2", "Unicode-1-1-UCS-4", "UTF-8",        "UTF-7"};
+
+const std::string kStampFormat = "mm\"/\"dd\"/\"yyyy hh:nn:ss";
+const std::string kNextPollFormat = "mm\"/\"dd\"/\"yy hh:nn:ss";
+
+} // namespace
+
+std::string LogTimeStamp() {
+    return FormatDateTime(kStampFormat, Now());
+}
+
+TfrmMain::TfrmMain(std::string appDir, TApplication &app)
+    : TForm("frmMain"), app_(app), appDir_(AddBackslash(std::move(appDir))) {
+    iniFile_ = appDir_ + ChangeFileExt(ExtractFileName(ExeName()), ".ini");
+    handle_ =
+        CreateWindow([this](HWND h, UINT m, WPARAM w, LPARAM l) { return WndProc(h, m, w, l); });
+    BuildControls();
+    try {
+        FormCreate();
+    } catch (const Exception &e) {
+        app_.HandleException(this, e);
+    } catch (const std::exception &e) {
+        app_.HandleException(this, Exception(e.what()));
+    }
+}
+
+TfrmMain::~TfrmMain() {
+    try {
+        Destroy();
+    } catch (const std::exception &) {
+        // Nothing is left to report to while the window goes away.
+    }
+    if (app_.OnException)
+        app_.OnException = nullptr;
+    frmAuth_.reset();
+    frmAbout_.reset();
+    DestroyWindow(handle_);
+}
+
+void TfrmMain::BuildControls() {
+    SetClientSize(385, 444);
+    SetShowHint(true);
+    OnCloseQuery = [this](TObject *s, bool &c) { FormCloseQuery(s, c); };
+    OnClose = [this](TObject *s, TCloseAction &a) { FormClose(s, a); };
+    OnDestroy = [this](TObject *s) { FormDestroy(s); };
+
+    auto place = [](TControl &c, TControl &parent, const std::string &caption,
+                    const std::string &hint = "") {
+        c.SetParent(&parent);
+        if (!caption.empty())
+            c.SetCaption(caption);
+        if (!hint.empty())
+            c.SetHint(hint);
+    };
+
+    // server
+    place(GroupBox1, *this, "");
+    place(Label1, GroupBox1, "Mail Host:");
+    place(edHost, GroupBox1, "", "IP or DNS name of the mail server - required");
+    place(Label2, GroupBox1, "Port:");
+    place(spinPort, GroupBox1, "", "Port number of the SMTP host, default=25 - required");
+    spinPort.SetMinValue(1);
+    spinPort.SetMaxValue(65535);
+    spinPort.SetValue(25);
+    place(cboxAuth, GroupBox1, "Authentication", "Most mail server requires authentication");
+    place(btnAuth, GroupBox1, "Pr&operties");
+
+    // message
+    place(GroupBox2, *this, "");
+    place(Label3, GroupBox2, "From:");
+    place(edFrom, GroupBox2, "", "From e-mail address - required");
+    place(Label4, GroupBox2, "To:");
+    place(edTo, GroupBox2, "",
+          "Destination e-mail address, required, semicolon separated list allowed");
+    place(Label5, GroupBox2, "Cc:");
+    place(edCC, GroupBox2, "", "Carbon copies, semicolon separated list allowed");
+    place(Label6, GroupBox2, "Bcc:");
+    place(edBcc, GroupBox2, "", "Blind carbon copies, semicolon separated list allowed");
+    place(Label7, GroupBox2, "Subject:");
+    place(edSubject, GroupBox2, "",
+          "Subject line limited to 998 characters don't use special characters");
+    edSubject.SetMaxLength(998);
+    place(Label8, GroupBox2, "Message:");
+    place(Memo1, GroupBox2, "", "Double click to zoom in");
+    Memo1.SetBounds(64, 132, 209, 21);
+    Memo1.SetScrollBars(ssVertical);
+    Memo1.SetWordWrap(false);
+    place(Label9, GroupBox2, "Charset:");
+    place(ComboCharset, GroupBox2, "",
+          "Set of characters.\r\nDefault = ISO-8859-1 fits most western countries");
+    ComboCharset.SetStyle(csDropDownList);
+    ComboCharset.SetItems(kCharsets);
+
+    // polling
+    place(GroupBox4, *this, "");
+    place(Label10, GroupBox4, "Interval:");
+    place(spinPollMin, GroupBox4, "", "Poll interval, either hours, minutes or seconds");
+    spinPollMin.SetMinValue(1);
+    spinPollMin.SetMaxValue(596);
+    spinPollMin.SetValue(2);
+    place(ComboTime, GroupBox4, "", "H=Hours, M=Minutes, S=Seconds");
+    ComboTime.SetStyle(csDropDownList);
+    ComboTime.SetItems({"S", "M", "H"});
+    ComboTime.SetItemIndex(1);
+    place(cboxPollOnStart, GroupBox4, "Start in timer mode",
+          "Start timer when program is launched");
+    place(cboxRunOnce, GroupBox4, "Run once then exit",
+          "Usefull when mailings are sheduled thru the Windows scheduler/taskplaner. ");
+    place(Label12, GroupBox4, "Poll Dir.:");
+    place(edPollDir, GroupBox4, "",
+          "Single directory containing the files you want to send - required");
+    place(SpeedButton1, GroupBox4, "", "Select a directory");
+    SpeedButton1.SetFocusable(false);
+    place(Label13, GroupBox4, "Selection:");
+    place(edExtensions, GroupBox4, "",
+          "Semicolon separated list of file names or wildcards.\r\n i.e. "
+          "mylog.txt;*.wa?;my?.ini;");
+
+    // options
+    place(GroupBox3, *this, "");
+    place(cboxLogging, GroupBox3, "Logging",
+          "Standard logging to Postvane.log in the program folder");
+    place(cboxVerbose, GroupBox3, "Verbose",
+          "Verbose logging - note that logfile will grow rapidly!");
+    place(cboxBackup, GroupBox3, "Backup",
+          "Mailed files are being copied to a subdirectory \"Backup\"\r\nbeyond  specified "
+          "\"PollDir\"");
+    place(cboxArchive, GroupBox3, "Archive", "Only new or modified files are being sent");
+    place(cboxDelete, GroupBox3, "Delete", "Successfully mailed files are being deleted");
+    place(cboxZip, GroupBox3, "ZIP Compression", "Send ZIP packed files ");
+    place(cboxSingleFilePerMail, GroupBox3, "Single file per mail", "Send one e-mail per file");
+    place(cboxFilenames, GroupBox3, "Append file names",
+          "Append file names at the bottom of the message");
+
+    // right column
+    place(Image1, *this, "", "https://postvane.example.org/");
+    place(btnAbout, *this, "&About", "About");
+    place(btnReadme, *this, "&Readme", "View Readme.txt");
+    place(btnLog, *this, "&Logfile", "View logfile");
+    place(Label14, *this, "Next Poll:");
+    place(lbNextPoll, *this, "");
+    place(btnPoll, *this, "&Poll Now", "Send now");
+    place(btnStart, *this, "Star&t", "Start timer");
+    place(btnStop, *this, "&Stop", "Stop timer");
+    btnStop.SetEnabled(false);
+    place(btnExit, *this, "&Exit", "Exit Program");
+
+    place(StatusBar1, *this, "");
+    StatusBar1.AddPanel(50);
+    StatusBar1.AddPanel(50);
+
+    Popup.SetAutoHotkeys(false);
+    for (TMenuItem *item : {&Show1, &RUN1, &STOP1, &About1, &N1, &Exit1})
+        Popup.Add(item);
+    STOP1.SetEnabled(false);
+
+    // handlers
+    auto enter = [this](TObject *s) { ControlsEnter(s); };
+    auto exit = [this](TObject *s) { ControlsExit(s); };
+    for (TControl *c : std::initializer_list<TControl *>{&edHost,
+                                                         &spinPort,
+                                                         &edTo,
+                                                         &edFrom,
+                                                         &edSubject,
+                                                         &ComboCharset,
+                                                         &edCC,
+                                                         &edBcc,
+                                                         &edPollDir,
+                                                         &cboxPollOnStart,
+                                                         &edExtensions,
+                                                         &cboxRunOnce,
+                                                         &spinPollMin,
+                                                         &ComboTime,
+                                                         &cboxLogging,
+                                                         &cboxVerbose,
+                                                         &cboxBackup,
+                                                         &cboxArchive,
+                                                         &cboxDelete,
+                                                         &cboxZip,
+                                                         &cboxSingleFilePerMail,
+                                                         &cboxFilenames}) {
+        c->OnEnter = enter;
+        c->OnExit = exit;
+    }
+    edPollDir.OnExit = [this](TObject *s) { edPollDirExit(s); };
+    edExtensions.OnExit = [this](TObject *s) { edExtensionsExit(s); };
+    edFrom.OnExit = [this](TObject *s) { edFromExit(s); };
+    cboxZip.OnClick = [this](TObject *s) { cboxZipClick(s); };
+    btnAuth.OnClick = [this](TObject *s) { btnAuthClick(s); };
+    btnLog.OnClick = [this](TObject *s) { btnLogClick(s); };
+    btnAbout.OnClick = [this](TObject *s) { btnAboutClick(s); };
+    About1.OnClick = btnAbout.OnClick;
+    btnStart.OnClick = [this](TObject *s) { btnStartClick(s); };
+    RUN1.OnClick = btnStart.OnClick;
+    btnStop.OnClick = [this](TObject *s) { btnStopClick(s); };
+    STOP1.OnClick = btnStop.OnClick;
+    btnPoll.OnClick = [this](TObject *s) { btnPollClick(s); };
+    btnExit.OnClick = [this](TObject *s) { btnExitClick(s); };
+    Exit1.OnClick = btnExit.OnClick;
+
+    // Created enabled with their default interval: T1 waits for Start.
+    T1.SetEnabled(false);
+    T1.SetInterval(120000);
+    T1.OnTimer = [this](TObject *s) { T1Timer(s); };
+    T2.SetInterval(3000);
+    T2.OnTimer = [this](TObject *s) { T2Timer(s); };
+}
+
+void TfrmMain::FormCreate() {
+    app_.OnException = [this](TObject *s, const Exception &e) { AppException(s, e); };
+    Busy = false;
+    SetCaption(std::string("Postvane Freeware ") + kVersion);
+    Ready = false;
+    AuthMode = 0;
+    lbNextPoll.SetCaption("Disabled");
+    if (FileExists(BodyFileName()) && Memo1.LoadFromFile(BodyFileName()))
+        Memo1.SetModified(false);
+    LoadSettings();
+    SaveSettings();
+    OpenLog();
+    CreateDirPath(appDir_ + "Temp");
+    tempDir_ = appDir_ + "Temp/";
+    Ready = true;
+    if (cboxPollOnStart.Checked()) {
+        StatusBar1.SetPanelText(0, "Timer On");
+        btnStart.Click();
+    } else {
+        StatusBar1.SetPanelText(0, "Timer Off");
+    }
+    ShowAbout();
+}
+
+void TfrmMain::ShowAbout() {
+    frmAbout_ = std::make_unique<TfrmAbout>(Caption());
+    frmAbout_->OnRelease = [this](TObject *) { ReleaseForm(frmAbout_.get()); };
+    frmAbout_->ShowModal();
+}
+
+void TfrmMain::btnAboutClick(TObject *) {
+    if (frmAbout_ && frmAbout_->Visible()) {
+        frmAbout_->BringToFront();
+        return;
+    }
+    ShowAbout();
+}
+
+void TfrmMain::btnAuthClick(TObject *) {
+    if (frmAuth_ && frmAuth_->Visible()) {
+        frmAuth_->BringToFront();
+        return;
+    }
+    frmAuth_ = std::make_unique<TfrmAuth>(*this);
+    frmAuth_->OnRelease = [this](TObject *) { ReleaseForm(frmAuth_.get()); };
+    frmAuth_->ShowModal();
+}
+
+// A form that closed itself is freed from the queue, not inside its own Close.
+void TfrmMain::ReleaseForm(TForm *form) {
+    if (!PostMessage(handle_, WM_RELEASEFORM, 0, reinterpret_cast<LPARAM>(form))) {
+        // Without the window (shutting down) the destructor frees it.
+    }
+}
+
+LRESULT TfrmMain::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_RELEASEFORM) {
+        auto *form = reinterpret_cast<TForm *>(lParam);
+        if (frmAuth_ && frmAuth_.get() == form && !frmAuth_->Visible())
+            frmAuth_.reset();
+        else if (frmAbout_ && frmAbout_.get() == form && !frmAbout_->Visible())
+            frmAbout_.reset();
+        return 0;
+    }
+    return DefWindowProc(hwnd, msg, wParam, lParam);
+}
+
+void TfrmMain::FormCloseQuery(TObject *, bool &CanClose) {
+    if (!NoCloseQuery && Busy)
+        CanClose = MessageDlg("Postvane is currently proccesing a job. Do you realy want to exit "
+                              "now?",
+                              TMsgIcon::Warning, {IDYES, IDCANCEL}, app_.Title) == IDYES;
+}
+
+void TfrmMain::FormClose(TObject *, TCloseAction &) {
+    SaveSettings();
+    SetTrayIcon(-1);
+    UnloadZipLibrary();
+    // The main window closing ends the program.
+    app_.Terminate();
+}
+
+void TfrmMain::FormDestroy(TObject *) {
+    DeleteTempZips();
+    CloseLog();
+}
+
+void TfrmMain::HandleSignal(int signo) {
+    if (signo == SIGTERM || signo == SIGINT)
+        Close();
+}
+
+void TfrmMain::AppException(TObject *, const Exception &E) {
+    if (dynamic_cast<const EAbort *>(&E))
+        return;
+    failed_ = true;
+    const std::string text = std::string(E.ClassName()) + ": " + E.Message();
+    try {
+        WriteLog(text, true);
+    } catch (const std::exception &) {
+        // The log itself may be what failed; the program must still end.
+    }
+    MessageBox(text + "\r\nApplication will terminate.\r\n", app_.Title, MB_OK | MB_ICONERROR);
+    CloseLog();
+    app_.Terminate();
+    try {
+        DeleteTempZips();
+    } catch (const std::exception &) {
+    }
+}
+
+void TfrmMain::ShowStatus(const std::string &text) {
+    StatusBar1.SetPanelText(1, text + " - " + LogTimeStamp());
+    StatusBar1.Repaint();
+}
+
+void TfrmMain::ShowNextPoll() {
+    lbNextPoll.SetCaption(FormatDateTime(kNextPollFormat, IncMilliSecond(Now(), T1.Interval())));
+}
+
+void TfrmMain::DisableSetup() {
+    for (TGroupBox *g : {&GroupBox1, &GroupBox2, &GroupBox3, &GroupBox4})
+        g->SetEnabled(false);
+}
+
+void TfrmMain::EnableSetup() {
+    for (TGroupBox *g : {&GroupBox1, &GroupBox2, &GroupBox3, &GroupBox4})
+        g->SetEnabled(true);
+}
+
+} // namespace pv

@@ -1,0 +1,240 @@
+// TfrmMain: the main window and the job engine that lives in it. The window
+// is a model form; its controls hold the settings, and the INI file beside
+// the program is reloaded into them at every focus change and every job.
+#pragma once
+
+#include "app/FilesTable.h"
+#include "platform/Application.h"
+#include "platform/FileSystem.h"
+#include "platform/MessageLoop.h"
+#include "platform/Timer.h"
+#include "platform/ui/Ui.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace pv {
+
+class TfrmAuth;
+class TfrmAbout;
+
+constexpr const char *kVersion = "1.4.6";
+
+// Now as the log and the status bar stamp it: 'mm"/"dd"/"yyyy hh:nn:ss'.
+std::string LogTimeStamp();
+
+class TfrmMain : public TForm {
+  public:
+    // appDir: the program directory, with or without a trailing "/". The INI
+    // file is named after the running program, beside it in appDir.
+    explicit TfrmMain(std::string appDir = pv::AppDir(), TApplication &app = Application());
+    ~TfrmMain() override;
+
+    // ---- controls, by group ----
+    TGroupBox GroupBox1{"GroupBox1"}; // server
+    TLabel Label1{"Label1"};
+    TEdit edHost{"edHost"};
+    TLabel Label2{"Label2"};
+    TSpinEdit spinPort{"spinPort"};
+    TCheckBox cboxAuth{"cboxAuth"};
+    TButton btnAuth{"btnAuth"};
+
+    TGroupBox GroupBox2{"GroupBox2"}; // message
+    TLabel Label3{"Label3"};
+    TEdit edFrom{"edFrom"};
+    TLabel Label4{"Label4"};
+    TEdit edTo{"edTo"};
+    TLabel Label5{"Label5"};
+    TEdit edCC{"edCC"};
+    TLabel Label6{"Label6"};
+    TEdit edBcc{"edBcc"};
+    TLabel Label7{"Label7"};
+    TEdit edSubject{"edSubject"};
+    TLabel Label8{"Label8"};
+    TMemo Memo1{"Memo1"};
+    TLabel Label9{"Label9"};
+    TComboBox ComboCharset{"ComboCharset"};
+
+    TGroupBox GroupBox4{"GroupBox4"}; // polling
+    TLabel Label10{"Label10"};
+    TSpinEdit spinPollMin{"spinPollMin"};
+    TComboBox ComboTime{"ComboTime"};
+    TCheckBox cboxPollOnStart{"cboxPollOnStart"};
+    TCheckBox cboxRunOnce{"cboxRunOnce"};
+    TLabel Label12{"Label12"};
+    TEdit edPollDir{"edPollDir"};
+    TButton SpeedButton1{"SpeedButton1"};
+    TLabel Label13{"Label13"};
+    TEdit edExtensions{"edExtensions"};
+
+    TGroupBox GroupBox3{"GroupBox3"}; // options
+    TCheckBox cboxLogging{"cboxLogging"};
+    TCheckBox cboxVerbose{"cboxVerbose"};
+    TCheckBox cboxBackup{"cboxBackup"};
+    TCheckBox cboxArchive{"cboxArchive"};
+    TCheckBox cboxDelete{"cboxDelete"};
+    TCheckBox cboxZip{"cboxZip"};
+    TCheckBox cboxSingleFilePerMail{"cboxSingleFilePerMail"};
+    TCheckBox cboxFilenames{"cboxFilenames"};
+
+    // right column
+    TImage Image1{"Image1"};
+    TButton btnAbout{"btnAbout"};
+    TButton btnReadme{"btnReadme"};
+    TButton btnLog{"btnLog"};
+    TLabel Label14{"Label14"};
+    TLabel lbNextPoll{"lbNextPoll"};
+    TButton btnPoll{"btnPoll"};
+    TButton btnStart{"btnStart"};
+    TButton btnStop{"btnStop"};
+    TButton btnExit{"btnExit"};
+
+    TStatusBar StatusBar1{"StatusBar1"};
+
+    // the tray's pop-up menu
+    TPopupMenu Popup{"Popup"};
+    TMenuItem Show1{"Show1", "&Setup"};
+    TMenuItem RUN1{"RUN1", "Start  &Timer"};
+    TMenuItem STOP1{"STOP1", "St&op Timer"};
+    TMenuItem About1{"About1", "&About"};
+    TMenuItem N1{"N1", "-"};
+    TMenuItem Exit1{"Exit1", "&Exit"};
+
+    // ---- timers ----
+    TTimer T1;
+    TTimer T2;
+    TTimer *Watchdog() const { return watchdog_.get(); }
+
+    // ---- the file list ----
+    TFilesTable tblFiles;
+
+    // ---- settings held outside the controls ----
+    std::uint16_t AuthMode = 0;
+    std::string ZipName = "Package.zip";
+    std::string Pop3Host;
+    std::string Pop3Port;
+    std::string UserName;
+    std::string Password;
+    bool APop = false;
+
+    // ---- job state ----
+    bool Busy = false;
+    bool Finished = false;
+    bool PollNowMode = false;
+    bool Idle = false;
+    bool TimedOut = false;
+    bool NoCloseQuery = false;
+    bool Ready = false;
+    std::string ResultText;
+
+    const std::string &AppDir() const { return appDir_; }
+    const std::string &TempDir() const { return tempDir_; }
+    const std::string &IniFile() const { return iniFile_; }
+    std::string LogFileName() const { return appDir_ + "Postvane.log"; }
+    std::string BodyFileName() const { return appDir_ + "body.txt"; }
+    TApplication &App() const { return app_; }
+
+    // The dialogs while they exist.
+    TfrmAuth *frmAuth() const { return frmAuth_.get(); }
+    TfrmAbout *frmAbout() const { return frmAbout_.get(); }
+
+    // Which tray icon the timer state asks for, and whether a job animates it.
+    int TrayIconIndex() const { return trayIcon_; }
+    bool TrayAnimated() const { return trayAnimated_; }
+
+    // AppException ran: the program ends with a failure exit status.
+    bool Failed() const { return failed_; }
+
+    // ---- settings ----
+    void LoadSettings();
+    void SaveSettings();
+    void ControlsEnter(TObject *Sender);
+    void ControlsExit(TObject *Sender);
+    void edPollDirExit(TObject *Sender);
+    void edExtensionsExit(TObject *Sender);
+    void edFromExit(TObject *Sender);
+    void cboxZipClick(TObject *Sender);
+
+    // ---- the authentication dialog ----
+    void btnAuthClick(TObject *Sender);
+
+    // ---- job log ----
+    void WriteLog(const std::string &text, bool stamped);
+    bool LogOpen() const { return logStream_ != nullptr; }
+    void btnLogClick(TObject *Sender);
+
+    // ---- job cycle ----
+    void btnStartClick(TObject *Sender);
+    void btnStopClick(TObject *Sender);
+    void btnPollClick(TObject *Sender);
+    void btnExitClick(TObject *Sender);
+    void btnAboutClick(TObject *Sender);
+    void T1Timer(TObject *Sender);
+    void T2Timer(TObject *Sender);
+    void WatchdogTimer(TObject *Sender);
+    void RunJob();
+    void FinishJob();
+    void MarkActivity() { Idle = false; }
+    void ShowStatus(const std::string &text);
+    void ShowNextPoll();
+    void DisableSetup();
+    void EnableSetup();
+    // The poll interval from spinPollMin and ComboTime, in milliseconds;
+    // without a unit the current interval.
+    std::uint32_t PollIntervalMs() const;
+    void AppException(TObject *Sender, const Exception &E);
+    // SIGTERM and SIGINT close the window as its close box would.
+    void HandleSignal(int signo);
+
+    // ---- file selection ----
+    void ScanPollDir();
+    bool NextPendingFile();
+    int PendingCount() const;
+    int SentCount() const;
+
+    // ---- the later steps of a job ----
+    void ZipFiles();
+    void PrepareAttachments();
+    void BuildMessageText();
+    std::string Pop3Logon();
+    void StartSmtpSession();
+    void BackupSentFiles();
+    void DeleteSentFiles();
+    void DeleteTempZips();
+
+  private:
+    void BuildControls();
+    void FormCreate();
+    void FormCloseQuery(TObject *Sender, bool &CanClose);
+    void FormClose(TObject *Sender, TCloseAction &Action);
+    void FormDestroy(TObject *Sender);
+    void OpenLog();
+    void CloseLog();
+    void ShowAbout();
+    void ReleaseForm(TForm *form);
+    LRESULT WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    void SetTrayIcon(int index) { trayIcon_ = index; }
+    void AnimateTray(bool on) { trayAnimated_ = on; }
+    bool LoadZipLibrary();
+    void UnloadZipLibrary();
+    void AbortMailSession();
+
+    TApplication &app_;
+    std::string appDir_;
+    std::string tempDir_;
+    std::string iniFile_;
+    std::string rememberedPollDir_;
+    std::string rememberedFileSelection_;
+    std::string rememberedFrom_;
+    std::unique_ptr<TFileStream> logStream_;
+    std::unique_ptr<TTimer> watchdog_;
+    std::unique_ptr<TfrmAuth> frmAuth_;
+    std::unique_ptr<TfrmAbout> frmAbout_;
+    HWND handle_ = 0;
+    int trayIcon_ = 0;
+    bool trayAnimated_ = false;
+    bool failed_ = false;
+};
+
+} // namespace pv

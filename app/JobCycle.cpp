@@ -1,0 +1,179 @@
+#include "app/FrmAbout.h"
+#include "app/FrmMain.h"
+
+#include <malloc.h>
+
+namespace pv {
+
+std::uint32_t TfrmMain::PollIntervalMs() const {
+    const auto n = static_cast<std::uint32_t>(spinPollMin.Value());
+    switch (ComboTime.ItemIndex()) {
+    case 0:
+        return n * 1000u;
+    case 1:
+        return n * 60000u;
+    case 2:
+        return n * 3600000u;
+    default:
+        return T1.Interval();
+    }
+}
+
+void TfrmMain::btnStartClick(TObject *) {
+    WriteLog("Timer On", true);
+    SetTrayIcon(1);
+    T1.SetInterval(PollIntervalMs());
+    T1.SetEnabled(true);
+    ShowNextPoll();
+    StatusBar1.SetPanelText(0, "Timer On");
+    StatusBar1.SetPanelText(1, "");
+    btnStart.SetEnabled(false);
+    RUN1.SetEnabled(false);
+    btnStop.SetEnabled(true);
+    STOP1.SetEnabled(true);
+    btnPoll.SetEnabled(false);
+    PollNowMode = false;
+}
+
+void TfrmMain::btnStopClick(TObject *) {
+    T1.SetEnabled(false);
+    lbNextPoll.SetCaption("Disabled");
+    StatusBar1.SetPanelText(0, "Timer Off");
+    SetTrayIcon(0);
+    btnStop.SetEnabled(false);
+    STOP1.SetEnabled(false);
+    EnableSetup();
+    if (PollNowMode)
+        return;
+    WriteLog("Timer Off", true);
+    btnStart.SetEnabled(true);
+    RUN1.SetEnabled(true);
+    btnPoll.SetEnabled(true);
+}
+
+void TfrmMain::btnPollClick(TObject *) {
+    StatusBar1.SetPanelText(1, "");
+    btnPoll.SetEnabled(false);
+    btnStart.SetEnabled(false);
+    RUN1.SetEnabled(false);
+    PollNowMode = true;
+    btnStop.Click();
+    DisableSetup();
+    RunJob();
+}
+
+void TfrmMain::btnExitClick(TObject *) {
+    Close();
+}
+
+void TfrmMain::T1Timer(TObject *) {
+    btnStop.SetEnabled(false);
+    STOP1.SetEnabled(false);
+    lbNextPoll.SetCaption("Disabled");
+    DisableSetup();
+    RunJob();
+}
+
+void TfrmMain::T2Timer(TObject *) {
+    T2.SetEnabled(false);
+    if (frmAbout_ && frmAbout_->Visible())
+        frmAbout_->Close();
+    malloc_trim(0);
+}
+
+void TfrmMain::WatchdogTimer(TObject *) {
+    TimedOut = Idle;
+    Idle = true;
+    watchdog_->SetEnabled(!TimedOut);
+    if (TimedOut)
+        AbortMailSession();
+}
+
+void TfrmMain::RunJob() {
+    if (app_.Terminated())
+        return;
+    if (cboxZip.Checked() && !LoadZipLibrary())
+        throw Exception("ZipDll.DLL cannot be loaded!\r\nProbably the file does not exist or an "
+                        "invalid \r\nversion was found.\r\nTo resolve the problem try to "
+                        "reinstall Postvane.\r\n");
+    Finished = false;
+    ResultText.clear();
+    T1.SetEnabled(false);
+    Busy = true;
+    StatusBar1.SetPanelText(0, "Timer Off");
+    AnimateTray(true);
+    LoadSettings();
+    T1.SetInterval(PollIntervalMs());
+    WriteLog(std::string(">PVN v") + kVersion + " - Job started ", true);
+
+    // Once the application starts terminating the job stops where it is.
+    if (app_.Terminated())
+        return;
+    ScanPollDir();
+    tblFiles.First();
+    if (app_.Terminated())
+        return;
+    ZipFiles();
+    if (app_.Terminated())
+        return;
+    tblFiles.First();
+    PrepareAttachments();
+    BuildMessageText();
+    tblFiles.First();
+
+    if (!watchdog_) {
+        watchdog_ = std::make_unique<TTimer>();
+        watchdog_->OnTimer = [this](TObject *s) { WatchdogTimer(s); };
+    }
+    watchdog_->SetEnabled(false);
+    watchdog_->SetInterval(30000);
+
+    if (NextPendingFile()) {
+        if (app_.Terminated())
+            return;
+        if (Pop3Logon().empty())
+            StartSmtpSession();
+        else
+            FinishJob();
+    } else {
+        WriteLog("Nothing to do", true);
+        ResultText = "Nothing to do";
+        FinishJob();
+    }
+}
+
+void TfrmMain::FinishJob() {
+    if (Finished)
+        return;
+    Finished = true;
+    BackupSentFiles();
+    DeleteSentFiles();
+    EnableSetup();
+    AnimateTray(false);
+    if (PollNowMode) {
+        btnPoll.SetEnabled(true);
+        btnStart.SetEnabled(true);
+        RUN1.SetEnabled(true);
+        SetTrayIcon(0);
+    } else {
+        T1.SetEnabled(true);
+        ShowNextPoll();
+        btnStop.SetEnabled(true);
+        STOP1.SetEnabled(true);
+        StatusBar1.SetPanelText(0, "Timer On");
+        SetTrayIcon(1);
+    }
+    PollNowMode = false;
+    WriteLog(">Job finished", true);
+    WriteLog("", false);
+    DeleteTempZips();
+    if (!ResultText.empty())
+        ShowStatus(ResultText);
+    Busy = false;
+    if (cboxRunOnce.Checked()) {
+        NoCloseQuery = true;
+        Close();
+    }
+}
+
+} // namespace pv

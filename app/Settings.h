@@ -1,0 +1,31 @@
+// The helpers of the settings: password scrambling, the mailbox parser and
+// the path routines. Paths use "/"; the root "/" plays the part of a drive
+// root and is never shortened.
+#pragma once
+
+#include "platform/Object.h"
+
+#include <string>
+
+namespace pv {
+
+// Inverts bit 7 of every byte; applying it twice gives the text back.
+std::string ScramblePassword(const std::string &text);
+
+struct TMailbox {
+    std::string Name;
+    std::string Address;
+};
+
+// "Name <address>", "\"Name\" <address>", "name address" or a bare address.
+TMailbox ParseMailbox(const std::string &text);
+// "\"Name\" <address>", the address alone, or "" when there is no address.
+std::string NormalizeAddress(const std::string &text);
+
+std::string AddBackslash(const std::string &path);
+std::string RemoveBackslash(const std::string &path);
+bool IsDirectory(const std::string &path);
+// Creates the directory and its missing parents. An empty path raises.
+bool CreateDirPath(const std::string &path);
+
+} // namespace pv
