@@ -25,13 +25,6 @@ inline std::string Hex(std::string_view Bytes) {
     return out;
 }
 
-inline std::string Unhex(std::string_view Text) {
-    std::string out;
-    for (std::size_t i = 0; i + 1 < Text.size(); i += 2)
-        out += static_cast<char>(std::stoi(std::string(Text.substr(i, 2)), nullptr, 16));
-    return out;
-}
-
 inline bool ReferenceAvailable() {
     return access(Python, X_OK) == 0;
 }
