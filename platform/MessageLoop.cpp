@@ -80,6 +80,7 @@ struct Queue {
     std::unordered_map<int, std::shared_ptr<FdWatch>> watches;
     std::uint32_t nextGen = 0;
     unsigned sinceFdPoll = 0;
+    std::function<void()> waitHook;
 
     ~Queue() {
         for (int fd : {epfd, wakefd, timerfd})
@@ -328,7 +329,13 @@ bool NextMessage(MSG &msg, bool remove, bool wait) {
             continue; // something arrived meanwhile
         if (!wait)
             return false;
-        Poll(q, -1);
+        if (q.waitHook) {
+            auto hook = q.waitHook; // may replace itself
+            hook();
+            Poll(q, 0);
+        } else {
+            Poll(q, -1);
+        }
     }
 }
 
@@ -606,6 +613,10 @@ std::size_t LiveFdWatchCount() {
 
 int LoopFd() {
     return ThisQueue().epfd;
+}
+
+void SetLoopWaitHook(std::function<void()> wait) {
+    ThisQueue().waitHook = std::move(wait);
 }
 
 } // namespace pv

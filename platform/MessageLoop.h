@@ -144,4 +144,10 @@ std::size_t LiveFdWatchCount();
 // event loop (Qt) can drive this one with PeekMessage.
 int LoopFd();
 
+// Replaces the blocking wait of the calling thread's GetMessage, so that the
+// other event loop keeps running inside a nested wait of this one: the hook
+// runs that loop until LoopFd() is readable (returning earlier is harmless).
+// An empty hook restores the plain wait.
+void SetLoopWaitHook(std::function<void()> wait);
+
 } // namespace pv

@@ -387,6 +387,32 @@ struct Pipe {
 };
 } // namespace
 
+// The other event loop's wait replaces ours; things it brings about (here a
+// post from another thread) end the wait as before.
+TEST(Threads, AWaitHookReplacesTheBlockingWait) {
+    LoopGuard guard;
+    Recorder r;
+    int waits = 0;
+    SetLoopWaitHook([&] {
+        ++waits;
+        pollfd p{LoopFd(), POLLIN, 0};
+        poll(&p, 1, -1);
+    });
+    std::thread poster([h = r.hwnd] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        PostMessage(h, WM_USER, 5, 0);
+    });
+    MSG msg;
+    ASSERT_TRUE(GetMessage(msg));
+    poster.join();
+    EXPECT_EQ(msg.wParam, 5u);
+    EXPECT_EQ(waits, 1);
+    PostMessage(r.hwnd, WM_USER, 6, 0);
+    ASSERT_TRUE(GetMessage(msg)); // nothing to wait for: the hook is not called
+    EXPECT_EQ(waits, 1);
+    SetLoopWaitHook(nullptr);
+}
+
 TEST(FdWatches, RunWhenReadyUntilRemoved) {
     LoopGuard guard;
     Recorder r;
