@@ -107,11 +107,12 @@ std::string RecordText(std::int64_t size, std::int64_t mtimeNs) {
     return std::to_string(size) + ":" + std::to_string(mtimeNs);
 }
 
-// The state file: one line per file, "dev ino size:mtime path", paths with
+// The state file: one line per file, "dev ino birth size:mtime path", paths with
 // '%' and line breaks escaped. Records of files that are gone are dropped on
 // every rewrite.
 struct StateRecord {
     unsigned long long dev = 0, ino = 0;
+    long long birth = 0; // tells a new file on a reused inode apart
     std::string record;
     std::string path;
 };
@@ -153,7 +154,8 @@ std::vector<StateRecord> ParseState(const std::string &data) {
         StateRecord r;
         char rec[64];
         int used = 0;
-        if (std::sscanf(line.c_str(), "%llu %llu %63s %n", &r.dev, &r.ino, rec, &used) >= 3 &&
+        if (std::sscanf(line.c_str(), "%llu %llu %lld %63s %n", &r.dev, &r.ino, &r.birth, rec,
+                        &used) >= 4 &&
             used > 0) {
             r.record = rec;
             r.path = UnescapePath(line.substr(static_cast<std::size_t>(used)));
@@ -181,8 +183,20 @@ bool ReadFd(int fd, std::string &data) {
     }
 }
 
+// Creation time where the file system keeps one, else 0.
+long long BirthNs(const std::string &path) {
+    struct statx stx;
+    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &stx) != 0 || !(stx.stx_mask & STATX_BTIME))
+        return 0;
+    return static_cast<long long>(stx.stx_btime.tv_sec) * 1000000000 + stx.stx_btime.tv_nsec;
+}
+
+bool SameFile(const StateRecord &r, const struct stat &st, long long birth) {
+    return r.dev == st.st_dev && r.ino == st.st_ino && r.birth == birth;
+}
+
 // The record of the file in the state file, "" when none (or no state file).
-std::string StateLookup(const struct stat &st) {
+std::string StateLookup(const std::string &path, const struct stat &st) {
     int fd = ::open(StateFile().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return "";
@@ -192,8 +206,9 @@ std::string StateLookup(const struct stat &st) {
     ::close(fd);
     if (!ok)
         return "";
+    const long long birth = BirthNs(path);
     for (const StateRecord &r : ParseState(data))
-        if (r.dev == st.st_dev && r.ino == st.st_ino)
+        if (SameFile(r, st, birth))
             return r.record;
     return "";
 }
@@ -213,22 +228,23 @@ bool StateUpdate(const std::string &path, const struct stat &st, const std::stri
         return Fail(e);
     }
     std::string out;
+    const long long birth = BirthNs(path);
     for (const StateRecord &r : ParseState(data)) {
         if (r.dev == st.st_dev && r.ino == st.st_ino)
             continue;
         struct stat other;
-        if (stat(r.path.c_str(), &other) != 0 || other.st_dev != r.dev || other.st_ino != r.ino)
+        if (stat(r.path.c_str(), &other) != 0 || !SameFile(r, other, BirthNs(r.path)))
             continue;
-        out += std::to_string(r.dev) + " " + std::to_string(r.ino) + " " + r.record + " " +
-               EscapePath(r.path) + "\n";
+        out += std::to_string(r.dev) + " " + std::to_string(r.ino) + " " + std::to_string(r.birth) +
+               " " + r.record + " " + EscapePath(r.path) + "\n";
     }
     if (!record.empty()) {
         char *real = realpath(path.c_str(), nullptr);
         std::string abs = real ? real : path;
         std::free(real);
         out += std::to_string(static_cast<unsigned long long>(st.st_dev)) + " " +
-               std::to_string(static_cast<unsigned long long>(st.st_ino)) + " " + record + " " +
-               EscapePath(abs) + "\n";
+               std::to_string(static_cast<unsigned long long>(st.st_ino)) + " " +
+               std::to_string(birth) + " " + record + " " + EscapePath(abs) + "\n";
     }
     bool ok = true;
     if (out != data) {
@@ -262,7 +278,7 @@ bool ArchiveBitSet(const std::string &path, const struct stat &st) {
         if (n >= 0 && std::string(buf, static_cast<std::size_t>(n)) == current)
             return false;
     }
-    return StateLookup(st) != current;
+    return StateLookup(path, st) != current;
 }
 
 bool WriteRecord(const std::string &path, const struct stat &st) {
