@@ -1,0 +1,147 @@
+// The helpers that need no socket: dotted test, resolution, error texts,
+// errno mapping, the live count.
+#include <cerrno>
+#include <string>
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+
+#include "net/WSocket.h"
+#include "net/Winsock.h"
+
+namespace pv {
+namespace {
+
+template <typename F> std::string ErrorText(F f) {
+    try {
+        f();
+    } catch (const ESocketException &e) {
+        return e.Message();
+    }
+    return "(no exception)";
+}
+
+TEST(DottedIP, AcceptsOnlyFourPartsOfAtMost255) {
+    EXPECT_TRUE(IsDottedIP("1.2.3.4"));
+    EXPECT_TRUE(IsDottedIP("  127.0.0.1  "));
+    EXPECT_TRUE(IsDottedIP("255.255.255.255"));
+    EXPECT_TRUE(IsDottedIP("0.0.0.0"));
+    for (const char *bad :
+         {"1.2.3.256", "1.2.3", ".1.2.3", "1.2.3.4x", "", "1..2.3", "1.2.3.", "1.2.3.4.5",
+          "256.1.1.1", "1.2.3.4 x", "a.b.c.d", "99999999999999999999.1.1.1"})
+        EXPECT_FALSE(IsDottedIP(bad)) << bad;
+}
+
+TEST(ResolveHost, DottedNamesAndRejections) {
+    EXPECT_EQ(WSocketResolveHost("127.0.0.1"), htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(WSocketResolveHost("255.255.255.255"), 0xFFFFFFFFu);
+    // Parts are decimal, as the dotted test reads them.
+    EXPECT_EQ(WSocketResolveHost("010.0.0.1"), inet_addr("10.0.0.1"));
+    EXPECT_EQ(WSocketResolveHost("localhost"), htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(ErrorText([] { WSocketResolveHost(""); }),
+              "WSocketResolveHost: '' Invalid Hostname.");
+    std::string longName(257, 'a');
+    EXPECT_EQ(ErrorText([&] { WSocketResolveHost(longName); }),
+              "WSocketResolveHost: '" + longName + "' Invalid Hostname.");
+}
+
+TEST(ResolvePort, NumbersServicesAndRejections) {
+    EXPECT_EQ(WSocketResolvePort("25", "tcp"), 25);
+    EXPECT_EQ(WSocketResolvePort("8080abc", "tcp"), 8080);
+    EXPECT_EQ(WSocketResolvePort("smtp", "tcp"), 25);
+    EXPECT_EQ(WSocketResolvePort("pop3", "tcp"), 110);
+    EXPECT_EQ(ErrorText([] { WSocketResolvePort(std::string(32, '1'), "tcp"); }),
+              "WSocketResolvePort: Invalid Port.");
+    EXPECT_EQ(ErrorText([] { WSocketResolvePort(std::string(32, 'a'), "tcp"); }),
+              "WSocketResolvePort: Invalid Port.");
+    EXPECT_EQ(ErrorText([] { WSocketResolvePort("", "tcp"); }),
+              "WSocketResolvePort: Invalid Port.");
+    EXPECT_EQ(ErrorText([] { WSocketResolvePort("25", ""); }),
+              "WSocketResolvePort: Invalid Proto.");
+    // Beyond 16 bits a number would silently name another port.
+    EXPECT_EQ(ErrorText([] { WSocketResolvePort("65536", "tcp"); }),
+              "WSocketResolvePort: Invalid Port.");
+    EXPECT_EQ(WSocketResolvePort("65535", "tcp"), 65535);
+    EXPECT_EQ(ErrorText([] { WSocketResolvePort("nosuchservice", "tcp"); }),
+              "WSocketResolvePort: Cannot convert port 'nosuchservice', Error #11004");
+}
+
+TEST(ResolveProto, NamesNumbersAndRejections) {
+    EXPECT_EQ(WSocketResolveProto("tcp"), 6);
+    EXPECT_EQ(WSocketResolveProto(" udp "), 17);
+    EXPECT_EQ(WSocketResolveProto("17"), 17);
+    EXPECT_EQ(ErrorText([] { WSocketResolveProto(""); }), "WSocketResolveProto: Invalid Protocol.");
+    EXPECT_EQ(ErrorText([] { WSocketResolveProto(std::string(32, 't')); }),
+              "WSocketResolveProto: Invalid Protocol.");
+    EXPECT_EQ(ErrorText([] { WSocketResolveProto("nosuchproto"); }),
+              "WSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #11004");
+}
+
+TEST(ErrorTexts, WinsockNumbers) {
+    EXPECT_EQ(SocketErrorDesc(10061), "Connection refused");
+    EXPECT_EQ(SocketErrorDesc(12345), "Not a WinSock error");
+    EXPECT_EQ(SocketErrorDesc(0), "No Error");
+    EXPECT_EQ(SocketErrorDesc(10004), "Interrupted system call");
+    EXPECT_EQ(SocketErrorDesc(10058), "Can't send after socket shutdown");
+    EXPECT_EQ(SocketErrorDesc(10059), "Too many references: can't splice");
+    EXPECT_EQ(SocketErrorDesc(11002), "Non-authoritative host not found");
+    EXPECT_EQ(SocketErrorDesc(11004), "No Data");
+    EXPECT_EQ(SocketErrorDesc(10072), "Not a WinSock error");
+    EXPECT_EQ(SocketErrorDesc(-1), "Not a WinSock error");
+}
+
+TEST(ErrorTexts, ErrnoAndResolverMapping) {
+    EXPECT_EQ(WinsockErrorFromErrno(ECONNREFUSED), 10061);
+    EXPECT_EQ(WinsockErrorFromErrno(EAGAIN), 10035);
+    EXPECT_EQ(WinsockErrorFromErrno(EINPROGRESS), 10036);
+    EXPECT_EQ(WinsockErrorFromErrno(ECONNRESET), 10054);
+    EXPECT_EQ(WinsockErrorFromErrno(EPIPE), 10058);
+    EXPECT_EQ(WinsockErrorFromErrno(ENOTCONN), 10057);
+    EXPECT_EQ(WinsockErrorFromErrno(EHOSTUNREACH), 10065);
+    EXPECT_EQ(WinsockErrorFromGai(EAI_NONAME), 11001);
+    EXPECT_EQ(WinsockErrorFromGai(EAI_AGAIN), 11002);
+    EXPECT_EQ(WinsockErrorFromGai(EAI_FAIL), 11003);
+    // An errno without a WinSock counterpart must not borrow another's text.
+    EXPECT_EQ(SocketErrorDesc(WinsockErrorFromErrno(ENOENT)), "Not a WinSock error");
+}
+
+TEST(Binding, LastErrorIsPerThreadAndCallsOnDeadHandlesFail) {
+    WSASetLastError(0);
+    char buf[4];
+    EXPECT_EQ(winsock::recv(INVALID_SOCKET, buf, 4, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    // A handle is never reused: the same descriptor gets a new handle.
+    SOCKET a = winsock::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(a, INVALID_SOCKET);
+    int fd = winsock::fd_of(a);
+    ASSERT_EQ(winsock::closesocket(a), 0);
+    SOCKET b = winsock::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(b, INVALID_SOCKET);
+    EXPECT_EQ(winsock::fd_of(b), fd);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(winsock::shutdown(a, SHUT_WR), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    EXPECT_EQ(winsock::closesocket(b), 0);
+}
+
+TEST(Binding, LiveCountFollowsSocketObjects) {
+    int before = WinsockLiveCount();
+    {
+        TWSocket s1;
+        auto s2 = std::make_unique<TWSocket>();
+        EXPECT_EQ(WinsockLiveCount(), before + 2);
+        s2.reset();
+        EXPECT_EQ(WinsockLiveCount(), before + 1);
+    }
+    EXPECT_EQ(WinsockLiveCount(), before);
+    if (before == 0) {
+        EXPECT_FALSE(WinsockLoaded());
+    }
+    EXPECT_FALSE(LocalHostName().empty());
+    EXPECT_LE(LocalHostName().size(), 63u);
+    EXPECT_EQ(WinsockLiveCount(), before);
+}
+
+} // namespace
+} // namespace pv
