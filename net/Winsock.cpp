@@ -756,6 +756,13 @@ int sendv(SOCKET s, const iovec *pieces, int count, int flags) {
             RearmEvent(s, Rearm::Write);
         return ConnectionError(s, err);
     }
+    // A short write means the buffer is full: WinSock's caller would see
+    // WSAEWOULDBLOCK on the next try, so room coming free must be reported.
+    std::size_t offered = 0;
+    for (int i = 0; i < count; ++i)
+        offered += pieces[i].iov_len;
+    if (static_cast<std::size_t>(n) < offered)
+        RearmEvent(s, Rearm::Write);
     return static_cast<int>(n);
 }
 
