@@ -98,7 +98,9 @@ class TControl : public TObject {
 
     // Focus, through the form's focus manager.
     virtual bool CanHaveFocus() const { return false; } // the control kind takes focus
-    bool CanFocus() const;                              // ...and is enabled and showing now
+    // ...and it and its parents up to the form are enabled and visible (the
+    // form itself need not be shown: headless runs never show it).
+    bool CanFocus() const;
     bool SetFocus();
     bool Focused() const;
 
@@ -108,8 +110,9 @@ class TControl : public TObject {
     virtual void Click();
     void DblClick();
 
-    // The user's actions: refused (false) when the control is disabled or
-    // hidden, or when taking the focus first is refused.
+    // The user's actions: refused (false) when the control or a parent is
+    // disabled or hidden (the form included: nobody clicks a hidden window),
+    // or when taking the focus first is refused.
     bool UserClick();
     bool UserDblClick();
     // Typing: sets the text as the user would (edits respect MaxLength,

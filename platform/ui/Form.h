@@ -22,6 +22,7 @@ constexpr int mrNone = 0;
 constexpr int mrOk = 1;
 constexpr int mrCancel = 2;
 
+// A form starts hidden.
 class TForm : public TControl {
   public:
     explicit TForm(const std::string &name = "");
