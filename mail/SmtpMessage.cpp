@@ -540,12 +540,14 @@ bool TSmtpCli::OpenNextAttachment(std::string &Line, bool &More) {
         shown = HdrEncodeInLine(shortName, HdrSpecialChars,
                                 FCurrentEncoding == smtpEncBase64 ? 'B' : 'Q', FoldHeaders, 63,
                                 CharSet);
-    } else if (shortName.size() > 64 && FoldHeaders) {
-        TCharSet breaks(" ");
-        breaks.AddRange('0', '9').AddRange('A', 'Z').AddRange('a', 'z');
-        shown = FoldText(shortName, breaks, 63);
     } else {
-        shown = shortName;
+        // Kept whole: a fold inside the quotes would put a TAB into the name
+        // the recipient saves. Quotes and backslashes are escaped.
+        for (char c : shortName) {
+            if (c == '"' || c == '\\')
+                shown += '\\';
+            shown += c;
+        }
     }
     MimeHeaderLines.push_back("--" + FBoundary);
     MimeHeaderLines.push_back("Content-Type: " + contentType + ";");

@@ -103,7 +103,7 @@ def main():
               "attachments: expected %d, got %d" % (len(atts), len(got_parts)))
         for i, (a, part, npart) in enumerate(zip(atts, got_parts, newparts[1:])):
             data = part.get_payload(decode=True) or b""
-            want = open(a["path"], "rb").read()
+            want = open(a["path"].encode("latin-1"), "rb").read()
             check(data == want, "attachment %d: %d bytes decoded, file has %d%s" % (
                 i, len(data), len(want), "" if len(data) != len(want) else " (contents differ)"))
             check(part.get("Content-Transfer-Encoding") == "base64",
