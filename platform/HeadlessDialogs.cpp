@@ -1,5 +1,7 @@
 #include "platform/HeadlessDialogs.h"
 
+#include <string>
+
 namespace pv {
 
 namespace {
@@ -25,26 +27,30 @@ const char *ButtonName(int id) {
     }
 }
 
+std::string Prefix(const std::string &caption) {
+    return caption.empty() ? "" : "[" + caption + "] ";
+}
+
 } // namespace
 
 int THeadlessDialogs::ShowMessage(const TMessageRequest &request) {
-    std::fprintf(out_, "[%s] %s\n", request.Caption.c_str(), request.Text.c_str());
+    const std::string prefix = Prefix(request.Caption);
+    std::fprintf(out_, "%s%s\n", prefix.c_str(), request.Text.c_str());
     if (request.Buttons.size() > 1)
-        std::fprintf(out_, "[%s] answered: %s\n", request.Caption.c_str(),
-                     ButtonName(request.DefaultButton));
+        std::fprintf(out_, "%sanswered: %s\n", prefix.c_str(), ButtonName(request.DefaultButton));
     std::fflush(out_);
     return request.DefaultButton;
 }
 
 bool THeadlessDialogs::InputQuery(const std::string &caption, const std::string &prompt,
                                   std::string &) {
-    std::fprintf(out_, "[%s] %s (no display: cancelled)\n", caption.c_str(), prompt.c_str());
+    std::fprintf(out_, "%s%s (no display: cancelled)\n", Prefix(caption).c_str(), prompt.c_str());
     std::fflush(out_);
     return false;
 }
 
 bool THeadlessDialogs::BrowseForFolder(const TBrowseRequest &request, std::string &) {
-    std::fprintf(out_, "[%s] %s (no display: cancelled)\n", request.Caption.c_str(),
+    std::fprintf(out_, "%s%s (no display: cancelled)\n", Prefix(request.Caption).c_str(),
                  request.Title.c_str());
     std::fflush(out_);
     return false;

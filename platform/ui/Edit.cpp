@@ -34,8 +34,8 @@ void TEdit::SetText(const std::string &text) {
 bool TEdit::UserSetText(const std::string &text) {
     if (!EffectivelyEnabled() || !Showing() || !TakeFocusForUser())
         return false;
+    modified_ = true; // already set when OnChange runs
     SetText(text);
-    modified_ = true;
     return true;
 }
 
