@@ -125,7 +125,7 @@ constexpr unsigned fmCreateNew = 0x2000; // create, failing when it exists; impl
 int FileOpen(const std::string &path, unsigned mode);
 void FileClose(int handle);
 
-// Delphi-style stream errors: "Cannot open file \"<path>\". <reason>",
+// Stream errors: "Cannot open file \"<path>\". <reason>",
 // "Cannot create file \"<path>\". <reason>", read and write errors with the
 // file name and reason.
 class EFOpenError : public Exception {
