@@ -656,9 +656,11 @@ void SplitAddress(std::string_view Text, std::string &Name, std::string &Address
         const std::size_t close = rest.find(rest[0], 1);
         Name = std::string(rest.substr(1, close == std::string_view::npos ? close : close - 1));
         const std::size_t after = close == std::string_view::npos ? rest.size() : close + 1;
-        if (hasAngle)
+        if (hasAngle) {
             Address = bracketed(start + after);
-        else
+            if (Address.empty()) // the quote never closed around the name
+                Address = bracketed(0);
+        } else
             Address = trim(rest.substr(after));
     } else if (hasAngle) {
         const std::size_t lt = Text.find('<');

@@ -108,8 +108,10 @@ TEST_F(SmtpDialog, RefusedGreetingAndReplyWithoutNumber) {
         EXPECT_FALSE(client.Connected());
         ExpectScriptPlayed(peer);
     }
-    DialogPeer peer(Script({Line("220 hi"), Helo, Line("Hello yourself"), QuitBye}));
+    DialogPeer peer(
+        Script({Line("220 hi"), Expect("HELO my_test_host"), Line("Hello yourself"), QuitBye}));
     Use(peer);
+    client.SignOn = "my test host";
     Run([&] { client.Connect(); });
     Run([&] { client.Helo(); });
     EXPECT_EQ(rec.done.back(), (DoneEvent{smtpHelo, 20600}));
