@@ -11,7 +11,7 @@ constexpr int kDefaultSize = 1514;
 
 TBuffer::TBuffer(int Size) {
     fSize = Size > 0 ? Size : kDefaultSize;
-    fBuf = std::make_unique<char[]>(static_cast<std::size_t>(fSize));
+    fBuf = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(fSize));
 }
 
 void TBuffer::SetSize(int Size) {
@@ -20,12 +20,12 @@ void TBuffer::SetSize(int Size) {
     if (Size == fSize)
         return;
     if (Unsent() == 0) {
-        fBuf = std::make_unique<char[]>(static_cast<std::size_t>(Size));
+        fBuf = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(Size));
         fWrCount = fRdCount = 0;
     } else {
         // Shrinking below the stored bytes would lose data: keep what fits and
         // clamp the counts so the invariant holds.
-        auto buf = std::make_unique<char[]>(static_cast<std::size_t>(Size));
+        auto buf = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(Size));
         int keep = std::min(fWrCount, Size);
         std::memcpy(buf.get(), fBuf.get(), static_cast<std::size_t>(keep));
         fBuf = std::move(buf);

@@ -975,24 +975,41 @@ int TCustomWSocket::ReceiveFrom(void *Buffer, int BufferSize, sockaddr_in &From,
 // ---------------------------------------------------------------------------
 // Sending
 
+std::unique_ptr<TBuffer> TCustomWSocket::NewBuffer() {
+    if (fSpareBuffers.empty())
+        return std::make_unique<TBuffer>(fBufSize);
+    std::unique_ptr<TBuffer> b = std::move(fSpareBuffers.back());
+    fSpareBuffers.pop_back();
+    return b;
+}
+
+void TCustomWSocket::DropFirstBuffer() {
+    constexpr std::size_t kMaxSpare = 64;
+    std::unique_ptr<TBuffer> b = std::move(fBufferList.front());
+    fBufferList.pop_front();
+    if (fSpareBuffers.size() < kMaxSpare && b->Size() == fBufSize && b->WrCount() == 0)
+        fSpareBuffers.push_back(std::move(b));
+}
+
 void TCustomWSocket::PutDataInSendBuffer(const void *Data, int Len) {
     if (Len <= 0 || !Data)
         return;
     const char *p = static_cast<const char *>(Data);
     if (fBufferList.empty())
-        fBufferList.push_back(std::make_unique<TBuffer>(fBufSize));
+        fBufferList.push_back(NewBuffer());
     for (;;) {
         int n = fBufferList.back()->Write(p, Len);
         p += n;
         Len -= n;
         if (Len <= 0)
             break;
-        fBufferList.push_back(std::make_unique<TBuffer>(fBufSize));
+        fBufferList.push_back(NewBuffer());
     }
 }
 
 void TCustomWSocket::DeleteBufferedData() {
     fBufferList.clear();
+    fSpareBuffers.clear();
 }
 
 int TCustomWSocket::RealSend(const iovec *Pieces, int Count) {
@@ -1017,7 +1034,7 @@ void TCustomWSocket::TryToSend() {
                 fAllSent = true;
                 break;
             }
-            fBufferList.pop_front();
+            DropFirstBuffer();
             continue;
         }
         // One call takes several blocks; a datagram is one block.
@@ -1059,7 +1076,7 @@ void TCustomWSocket::TryToSend() {
             TBuffer &b = *fBufferList.front();
             left -= b.Remove(left);
             if (b.Unsent() == 0 && fBufferList.size() > 1)
-                fBufferList.pop_front();
+                DropFirstBuffer();
         }
         if (sent < offered)
             break;

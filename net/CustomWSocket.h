@@ -231,6 +231,8 @@ class TCustomWSocket : public TObject {
     void WMSocketEvent(WPARAM wParam, LPARAM lParam);
     void WMHostLookup(WPARAM wParam, LPARAM lParam);
     void WMAddrLookup(WPARAM wParam, LPARAM lParam);
+    std::unique_ptr<TBuffer> NewBuffer();
+    void DropFirstBuffer();
     bool Destroying() const { return fDestroying; }
 
     SOCKET fHSocket = INVALID_SOCKET;
@@ -256,6 +258,9 @@ class TCustomWSocket : public TObject {
     std::uint16_t fLocalPortNum = 0;
     int fAddrFormat = AF_INET;
     std::deque<std::unique_ptr<TBuffer>> fBufferList;
+    // Drained blocks kept for reuse, so a long transfer does not allocate
+    // a block per 1460 bytes.
+    std::vector<std::unique_ptr<TBuffer>> fSpareBuffers;
     int fBufSize = 1460;
     bool fAllSent = true;
     bool fPaused = false;
