@@ -142,6 +142,11 @@ LRESULT TCustomWSocket::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_SOCKET_TEST:
             throw ESocketException("Test exception in WSocket");
+        case WM_QUIT:
+            // Dispatched to the window by a loop that is not waiting for it
+            // (the application's): it still ends this socket's waits.
+            QuitTaken(MSG{fWindowHandle, Msg, wParam, lParam});
+            return 0;
         default:
             return DefWindowProc(fWindowHandle, Msg, wParam, lParam);
         }
@@ -1221,14 +1226,21 @@ void TCustomWSocket::WaitForClose() {
 // ---------------------------------------------------------------------------
 // Message pumps
 
+void TCustomWSocket::QuitTaken(const MSG &msg) {
+    fTerminated = true;
+    ++fQuitsTaken;
+    // The thread's own quit belongs to its outermost loop as well.
+    if (msg.hwnd == 0)
+        PostQuitMessage(static_cast<int>(msg.wParam));
+}
+
 bool TCustomWSocket::ProcessMessage() {
     MSG msg;
     if (!PeekMessage(msg, true))
         return false;
-    if (msg.message == WM_QUIT) {
-        fTerminated = true;
-        ++fQuitsTaken;
-    } else
+    if (msg.message == WM_QUIT)
+        QuitTaken(msg);
+    else
         DispatchMessage(msg);
     return true;
 }
@@ -1244,7 +1256,7 @@ void TCustomWSocket::MessageLoop() {
     MSG msg;
     while (GetMessage(msg))
         DispatchMessage(msg);
-    fTerminated = true;
+    QuitTaken(msg);
 }
 
 void TCustomWSocket::MessagePump() {

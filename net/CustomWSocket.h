@@ -234,6 +234,7 @@ class TCustomWSocket : public TObject {
     std::unique_ptr<TBuffer> NewBuffer();
     void DropFirstBuffer();
     bool Destroying() const { return fDestroying; }
+    void QuitTaken(const MSG &msg);
 
     SOCKET fHSocket = INVALID_SOCKET;
     HWND fWindowHandle = 0;

@@ -141,6 +141,16 @@ TEST_F(WSocketTest, CancelledLookupReportsOnceAndDropsTheResult) {
     EXPECT_TRUE(s.DnsResult().empty());
     EXPECT_EQ(WSAPendingAsyncRequests(), 0u);
 
+    // A socket destroyed with its lookup pending reports nothing.
+    {
+        TWSocket gone;
+        gone.OnDnsLookupDone = [&](TObject *, std::uint16_t) { r.log.push_back("gone"); };
+        gone.DnsLookup("localhost");
+    }
+    PumpFor(200);
+    EXPECT_EQ(r.Count("gone"), 0);
+    EXPECT_EQ(WSAPendingAsyncRequests(), 0u);
+
     // A new lookup started while an old one runs reports only itself.
     s.DnsLookup("localhost");
     s.DnsLookup("localhost");
@@ -223,6 +233,22 @@ TEST_F(WSocketTest, RefusedConnectThenReconnectNeedsAddrAndPort) {
     EXPECT_EQ(ErrorOf([&] { s.Connect(); }), "Connect: No Port Specified");
     s.SetPort("1");
     EXPECT_EQ(ErrorOf([&] { s.Connect(); }), "Connect: No IP Address Specified");
+    s.SetAddr("127.0.0.1");
+    s.SetPort("nosuchservice");
+    EXPECT_EQ(ErrorOf([&] { s.Connect(); }),
+              "connect: WSocketResolvePort: Cannot convert port 'nosuchservice', Error #11004");
+    EXPECT_EQ(s.State(), wsClosed);
+
+    // A handler that changes the state under Connect stops it.
+    s.SetPort(test::ClosedPort());
+    s.OnChangeState = [&](TObject *, TSocketState, TSocketState n) {
+        if (n == wsOpened)
+            s.Close();
+    };
+    EXPECT_EQ(ErrorOf([&] { s.Connect(); }),
+              "Error 10022 in function Connect (Invalid operation in OnChangeState)\r\n"
+              "Invalid argument");
+    EXPECT_EQ(s.State(), wsClosed);
 }
 
 TEST_F(WSocketTest, PropertiesRefuseChangesWhileOpen) {
@@ -482,7 +508,7 @@ TEST_F(WSocketTest, ListeningSocketAcceptsAnotherTWSocket) {
         EXPECT_EQ(e, 0);
         client.SendStr("ping\r\n");
     };
-    client.SetAddr("127.0.0.1");
+    client.SetAddr("localhost"); // resolved by Connect itself
     client.SetPort(port);
     client.Connect();
     ASSERT_TRUE(PumpUntil([&] { return clientGot == "pong\r\n"; }));
@@ -528,6 +554,82 @@ TEST_F(WSocketTest, UdpSendToAndReceiveFrom) {
     EXPECT_EQ(serverGot, "ping");
     client.Close();
     server.Close();
+}
+
+TEST_F(WSocketTest, UdpBroadcastAndMulticastOptions) {
+    TWSocket s;
+    s.SetProto("udp");
+    s.SetAddr("255.255.255.255");
+    s.SetPort("9");
+    s.Connect();
+    int on = 0, len = sizeof on;
+    ASSERT_EQ(winsock::getsockopt(s.HSocket(), SOL_SOCKET, SO_BROADCAST, &on, &len), 0);
+    EXPECT_EQ(on, 1);
+    s.Close();
+
+    s.SetProto("udp");
+    s.SetAddr("239.1.2.3");
+    s.SetPort("9");
+    s.SetLocalAddr("127.0.0.1");
+    s.MultiCast = true;
+    s.MultiCastIpTTL = 4;
+    s.Connect();
+    int ttl = 0;
+    len = sizeof ttl;
+    ASSERT_EQ(winsock::getsockopt(s.HSocket(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &len), 0);
+    EXPECT_EQ(ttl, 4);
+    in_addr iface{};
+    len = sizeof iface;
+    ASSERT_EQ(winsock::getsockopt(s.HSocket(), IPPROTO_IP, IP_MULTICAST_IF, &iface, &len), 0);
+    EXPECT_EQ(iface.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_NE(s.LocalPort(), "0"); // the port actually bound
+    s.Close();
+}
+
+// --- message pumps and waits ------------------------------------------------
+
+TEST_F(WSocketTest, PumpsStopAtTheirQuit) {
+    TWSocket s;
+    s.MultiThreaded = true;
+    PostMessage(s.Handle(), WM_QUIT, 0, 0);
+    s.MessageLoop();
+    EXPECT_TRUE(s.Terminated());
+
+    // A quit ends a pass of ProcessMessages; what follows it waits.
+    int later = 0;
+    HWND w = CreateWindow([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
+        if (m == WM_USER)
+            ++later;
+        return 0;
+    });
+    PostMessage(s.Handle(), WM_QUIT, 0, 0);
+    PostMessage(w, WM_USER, 0, 0);
+    s.ProcessMessages();
+    EXPECT_EQ(later, 0);
+    s.ProcessMessages();
+    EXPECT_EQ(later, 1);
+
+    // The thread's own quit is left for the outer loop as well.
+    PostQuitMessage(3);
+    s.ProcessMessages();
+    MSG msg;
+    ASSERT_TRUE(PeekMessage(msg, true));
+    EXPECT_EQ(msg.message, WM_QUIT);
+    DestroyWindow(w);
+}
+
+TEST_F(WSocketTest, WaitUntilReadyEndsOnItsFlagOrAQuit) {
+    test::RawListener l;
+    TWSocket s;
+    int peer = ConnectTo(s, l);
+    bool done = false;
+    s.OnSessionClosed = [&](TObject *, std::uint16_t) { done = true; };
+    EXPECT_EQ(s.RunAndWait(done, [&] { s.CloseDelayed(); }), 0);
+    EXPECT_EQ(s.State(), wsClosed);
+    // The application's pump hands a quit for the window to the window.
+    bool never = false;
+    EXPECT_EQ(s.RunAndWait(never, [&] { PostMessage(s.Handle(), WM_QUIT, 0, 0); }), 12001);
+    ::close(peer);
 }
 
 // --- waiting operations ----------------------------------------------------
