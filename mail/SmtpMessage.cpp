@@ -197,7 +197,8 @@ void TCustomSmtpClient::BuildHeaderLines() {
 // ---------------------------------------------------------------- line pump
 
 void TCustomSmtpClient::SendDataLine(const std::string &Line) {
-    TriggerDisplay("> " + Line);
+    if (OnDisplay) // a copy per line of a large attachment is worth saving
+        TriggerDisplay("> " + Line);
     FWSocket->OnDataSent = [this](TObject *, std::uint16_t) {
         FState = smtpInternalReady;
         DataNext();
