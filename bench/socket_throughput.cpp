@@ -202,6 +202,15 @@ int main(int argc, char **argv) {
         pair.push_back(SocketPair(total, false));
         single.push_back(SocketPair(total, true));
     }
+    auto runs = [](const char *name, const std::vector<double> &v) {
+        std::printf("  %-8s", name);
+        for (double x : v)
+            std::printf(" %7.0f", x / 1e6);
+        std::printf("  MB/s per run\n");
+    };
+    runs("plain", plain);
+    runs("pair", pair);
+    runs("single", single);
     const double p = Median(plain), t = Median(pair), o = Median(single);
     std::printf("socket_throughput: %llu MB in 64 KB sends over 127.0.0.1, median of %d runs\n",
                 static_cast<unsigned long long>(mb), kRuns);
