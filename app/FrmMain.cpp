@@ -280,9 +280,8 @@ void TfrmMain::btnAuthClick(TObject *) {
 
 // A form that closed itself is freed from the queue, not inside its own Close.
 void TfrmMain::ReleaseForm(TForm *form) {
-    if (!PostMessage(handle_, WM_RELEASEFORM, 0, reinterpret_cast<LPARAM>(form))) {
-        // Without the window (shutting down) the destructor frees it.
-    }
+    // Without the window (shutting down) the destructor frees it instead.
+    PostMessage(handle_, WM_RELEASEFORM, 0, reinterpret_cast<LPARAM>(form));
 }
 
 LRESULT TfrmMain::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
