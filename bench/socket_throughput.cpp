@@ -1,6 +1,6 @@
 // Bytes per second through a TWSocket pair on loopback (1 GB in 64 KB sends)
 // beside a plain blocking send/recv loop over loopback, in the same run.
-//   socket_throughput [megabytes]
+//   socket_throughput [megabytes [plain|pair|single]]  (one variant only, for profiling)
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -14,7 +14,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,17 +31,12 @@ double Seconds(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Dispatches the calling thread's messages until done holds.
+// Dispatches the calling thread's messages until done holds; whoever makes
+// it hold from another thread posts a message to wake the loop.
 template <class F> void PumpUntil(F &&done) {
-    while (!done()) {
-        MSG msg;
-        if (PeekMessage(msg, true)) {
-            DispatchMessage(msg);
-        } else {
-            pollfd p{LoopFd(), POLLIN, 0};
-            ::poll(&p, 1, 10);
-        }
-    }
+    MSG msg;
+    while (!done() && GetMessage(msg))
+        DispatchMessage(msg);
 }
 
 // --- plain blocking loop ---------------------------------------------------
@@ -110,6 +104,7 @@ struct Receiver {
     std::uint64_t total = 0, got = 0;
     std::vector<char> buf = std::vector<char>(kChunk);
     std::atomic<bool> done{false};
+    HWND notify = 0; // woken when done
 
     std::string Listen() {
         server.MultiThreaded = true;
@@ -123,8 +118,10 @@ struct Receiver {
                 int n = conn->Receive(buf.data(), static_cast<int>(buf.size()));
                 if (n > 0)
                     got += static_cast<std::uint64_t>(n);
-                if (got >= total)
+                if (got >= total && !done) {
                     done = true;
+                    PostMessage(notify, WM_NULL, 0, 0);
+                }
             };
             conn->Dup(h);
         };
@@ -144,17 +141,21 @@ double SocketPair(std::uint64_t total, bool sameThread) {
     std::promise<std::string> portPromise;
     std::atomic<bool> stop{false};
     std::atomic<Receiver *> remote{nullptr};
+    std::atomic<HWND> remoteWindow{0};
     std::thread thread;
     std::string port;
     if (sameThread) {
         local = std::make_unique<Receiver>();
         local->total = total;
+        local->notify = sender.sock.Handle();
         port = local->Listen();
     } else {
         thread = std::thread([&] {
             Receiver r;
             r.total = total;
+            r.notify = sender.sock.Handle();
             remote = &r;
+            remoteWindow = r.server.Handle();
             portPromise.set_value(r.Listen());
             PumpUntil([&] { return stop.load(); });
             r.conn.reset();
@@ -180,6 +181,7 @@ double SocketPair(std::uint64_t total, bool sameThread) {
     sender.sock.Close();
     if (!sameThread) {
         stop = true;
+        PostMessage(remoteWindow, WM_NULL, 0, 0);
         thread.join();
     }
     return static_cast<double>(total) / s;
@@ -197,6 +199,14 @@ int main(int argc, char **argv) {
     const std::uint64_t total = mb << 20;
     constexpr int kRuns = 5;
     std::vector<double> plain, pair, single;
+    const std::string only = argc > 2 ? argv[2] : "";
+    if (!only.empty()) {
+        double r = only == "plain"  ? PlainLoop(total)
+                   : only == "pair" ? SocketPair(total, false)
+                                    : SocketPair(total, true);
+        std::printf("%s: %.1f MB/s\n", only.c_str(), r / 1e6);
+        return 0;
+    }
     for (int i = 0; i < kRuns; ++i) {
         plain.push_back(PlainLoop(total));
         pair.push_back(SocketPair(total, false));
