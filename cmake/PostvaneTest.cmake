@@ -1,4 +1,5 @@
-# pv_add_gtest(<target> LABEL <label> SOURCES <files...> LIBS <libs...> [TIMEOUT <s>])
+# pv_add_gtest(<target> LABEL <label> SOURCES <files...> LIBS <libs...>
+#              [EXTRA_LABELS <labels...>] [TIMEOUT <s>])
 # One GoogleTest binary; every test in it becomes a CTest test carrying the
 # subsystem label and its own time limit, so a hang fails instead of stalling.
 include(GoogleTest)
@@ -10,8 +11,24 @@ function(pv_add_gtest target)
   add_executable(${target} ${T_SOURCES})
   target_link_libraries(${target} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main
                         Threads::Threads)
-  gtest_discover_tests(${target}
-    DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${T_LABEL};${T_EXTRA_LABELS}" TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "PV_SOURCE_DIR=${PROJECT_SOURCE_DIR};PV_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT ${T_TIMEOUT})
+
+  # The discovery flattens list-valued properties, so labels and environment
+  # are set by a script that runs after the discovered tests are defined.
+  set(labels ${T_LABEL} ${T_EXTRA_LABELS})
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}_properties.cmake)
+  file(WRITE ${script} "
+file(GLOB lists \"${CMAKE_CURRENT_BINARY_DIR}/${target}*_tests.cmake\")
+foreach(list IN LISTS lists)
+  file(STRINGS \"\${list}\" lines REGEX \"^add_test\")
+  foreach(line IN LISTS lines)
+    if(line MATCHES \"^add_test\\\\(\\\\[=\\\\[([^]]+)\\\\]=\\\\]\")
+      set_tests_properties(\"\${CMAKE_MATCH_1}\" PROPERTIES
+        LABELS \"${labels}\"
+        ENVIRONMENT \"PV_SOURCE_DIR=${PROJECT_SOURCE_DIR};PV_BINARY_DIR=${PROJECT_BINARY_DIR}\")
+    endif()
+  endforeach()
+endforeach()
+")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()
