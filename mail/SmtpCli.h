@@ -358,7 +358,6 @@ class TSmtpCli : public TCustomSmtpClient {
     TSmtpAfterFileOpenEvent OnAfterFileOpen;
 
     void Data() override;
-    void Abort() override;
 
   protected:
     void TriggerGetData(int LineNum, std::string &Line, int MaxLen, bool &More) override;

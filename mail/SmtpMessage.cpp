@@ -237,6 +237,7 @@ void TCustomSmtpClient::DataNext() {
         } catch (...) {
             // The message ends where its production failed.
             FMoreLines = false;
+            CloseAttachment();
         }
     }
     if (!FConnected) {
@@ -323,11 +324,6 @@ void TSmtpCli::SetEmailFiles(const std::vector<std::string> &Files) {
 void TSmtpCli::CloseAttachment() {
     FAttachment.reset();
     FFileStarted = false;
-}
-
-void TSmtpCli::Abort() {
-    CloseAttachment();
-    TCustomSmtpClient::Abort();
 }
 
 void TSmtpCli::Data() {
