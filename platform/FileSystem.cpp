@@ -397,7 +397,11 @@ bool SetArchiveBit(const std::string &path) {
 // ---- directory search ----
 
 bool MatchesMask(const std::string &pattern, const std::string &name) {
-    if (pattern.empty() || pattern == "*.*")
+    return pattern == "*.*" || MatchesWildcard(pattern, name);
+}
+
+bool MatchesWildcard(const std::string &pattern, const std::string &name) {
+    if (pattern.empty())
         return true;
     auto up = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; };
     std::size_t p = 0, n = 0;

@@ -92,7 +92,10 @@ struct TSearchRec {
 };
 
 // True when name matches pattern: '*' any run, '?' exactly one character,
-// ASCII letters compared case-insensitively; "*.*" and "" match every name.
+// ASCII letters compared case-insensitively; "" matches every name.
+bool MatchesWildcard(const std::string &pattern, const std::string &name);
+// The directory search's mask: as MatchesWildcard, but "*.*" also matches
+// names without a dot, as the search on the original platform did.
 bool MatchesMask(const std::string &pattern, const std::string &name);
 
 // The files of dir (with or without trailing "/") whose names match pattern,

@@ -188,6 +188,8 @@ TEST(DirectorySearch, MaskMatching) {
     EXPECT_FALSE(MatchesMask("a*b*c", "aXXbYYbZZ"));
     EXPECT_TRUE(MatchesMask("", "anything"));
     EXPECT_TRUE(MatchesMask("*.*", "Makefile"));
+    EXPECT_FALSE(MatchesWildcard("*.*", "Makefile"));
+    EXPECT_TRUE(MatchesWildcard("*.*", "a.b"));
     EXPECT_TRUE(MatchesMask("*", ""));
     EXPECT_FALSE(MatchesMask("?", ""));
     // Non-ASCII bytes compare exactly.
