@@ -234,19 +234,36 @@ bool TCustomSmtpClient::ParseStatusCode() {
     return !(i < s.size() && s[i] == '-');
 }
 
-void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t) {
+bool TCustomSmtpClient::ReceiveMore() {
     const int room = ReceiveAreaSize - FRcvdLen;
     if (room <= 0) {
-        ReplyTooLong();
-        return;
+        FReadPending = true; // read once lines have made room
+        return false;
     }
     const int got = FWSocket->Receive(FReceiveBuffer + FRcvdLen, room);
     if (got <= 0)
-        return;
+        return false;
     FRcvdLen += got;
     FReceiveBuffer[FRcvdLen] = '\0';
+    return true;
+}
 
-    while (FRcvdLen > 0) {
+void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t) {
+    if (FInReceive) {
+        // A handler below waits in a nested message loop: the bytes are
+        // collected here and the lines handled in order by the outer call.
+        ReceiveMore();
+        return;
+    }
+    struct Guard {
+        bool &flag;
+        ~Guard() { flag = false; }
+    } guard{FInReceive = true};
+    FReadPending = false;
+    if (!ReceiveMore())
+        return;
+
+    for (;;) {
         const char *begin = FReceiveBuffer;
         const char *end = begin + FRcvdLen;
         const char *cr = begin;
@@ -256,8 +273,15 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t) {
             ++cr;
         }
         if (cr == nullptr) {
-            if (FRcvdLen >= ReceiveAreaSize)
+            if (FRcvdLen >= ReceiveAreaSize) {
                 ReplyTooLong();
+                return;
+            }
+            if (FReadPending) {
+                FReadPending = false;
+                if (ReceiveMore())
+                    continue;
+            }
             return;
         }
         FLastResponse.assign(begin, cr);

@@ -281,6 +281,8 @@ class TCustomSmtpClient : public TObject {
 
     // Reply handling.
     void WSocketDataAvailable(std::uint16_t ErrCode);
+    // Appends what the socket has to the receive area; false when nothing came.
+    bool ReceiveMore();
     void WSocketSessionClosed(std::uint16_t ErrCode);
     void WSocketDnsLookupDone(std::uint16_t ErrCode);
     void WSocketSessionConnected(std::uint16_t ErrCode);
@@ -317,6 +319,8 @@ class TCustomSmtpClient : public TObject {
     int FRequestResult = 0;
     int FStatusCode = 0;
     char FReceiveBuffer[ReceiveAreaSize + 1] = {};
+    bool FInReceive = false;   // handling reply lines
+    bool FReadPending = false; // data waits that did not fit the area
     TContinuation FNext = nullptr;
     std::uint16_t FPendingSteps = 0;
     TStep FCurrentStep = stepNone;

@@ -228,6 +228,32 @@ TEST_F(SmtpDialog, RequestsFromInsideEvents) {
     ExpectScriptPlayed(peer);
 }
 
+TEST_F(SmtpDialog, NestedLoopInsideDisplayKeepsLinesInOrder) {
+    // The program's display handler waits in a nested message loop now and
+    // then; the rest of a reply arriving meanwhile must wait its turn.
+    DialogPeer peer(
+        Script({Line("220 hi"), Helo, Line("250 hello"), Expect("MAIL FROM:<f@x>"), Line("250 ok"),
+                Expect("RCPT TO:<one@x>"), Line("250-one"), Pause(0.3), Line("250 one done"),
+                Expect("RCPT TO:<two@x>"), Pause(1.0), Line("250 two"), QuitBye}));
+    Use(peer);
+    client.FromName = "f@x";
+    client.RcptName = {"one@x", "two@x"};
+    client.OnDisplay = [&](TObject *, const std::string &m) {
+        rec.display.push_back(m);
+        if (m == "< 250-one")
+            RunLoopFor(800);
+    };
+    Run([&] { client.Connect(); });
+    Run([&] { client.Helo(); });
+    Run([&] { client.MailFrom(); });
+    Run([&] { client.RcptTo(); });
+    EXPECT_EQ(rec.done.back(), (DoneEvent{smtpRcptTo, 0}));
+    EXPECT_EQ(client.LastResponse(), "250 two");
+    Run([&] { client.Quit(); });
+    EXPECT_EQ(rec.done.size(), 5u);
+    ExpectScriptPlayed(peer);
+}
+
 TEST_F(SmtpDialog, ReplyLinesAtTheLimitOfTheReceiveArea) {
     // 4094 characters and CR LF fill the area exactly and still are a line.
     DialogPeer fits(Script({Line("220 " + std::string(4090, 'a')), QuitBye}));
