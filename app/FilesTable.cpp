@@ -227,6 +227,12 @@ bool TFilesTable::Locate(const std::function<bool(const Record &)> &match) {
     return false;
 }
 
+void TFilesTable::SetStamp(std::optional<TFileStamp> stamp) {
+    Post();
+    if (cursor_ < rows_.size())
+        rows_[cursor_].Stamp = stamp;
+}
+
 const TFilesTable::Record &TFilesTable::Current() const {
     static const Record empty;
     return cursor_ < rows_.size() ? rows_[cursor_] : empty;

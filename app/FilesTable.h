@@ -3,6 +3,7 @@
 // row's position and stays valid until the next EmptyTable.
 #pragma once
 
+#include "platform/FileSystem.h"
 #include "platform/Object.h"
 
 #include <cstddef>
@@ -32,6 +33,9 @@ class TFilesTable {
         std::string ZFileName;
         std::string Error;
         bool Sent = false;
+        // Size and modification time of the file as its mail carried it:
+        // not a field of the table, bookkeeping for the steps after sending.
+        std::optional<TFileStamp> Stamp;
 
         bool Pending() const { return Error.empty() && !Sent; }
         bool IsSent() const { return Error.empty() && Sent; }
@@ -84,6 +88,10 @@ class TFilesTable {
     // the cursor stays where it was when none does.
     bool Locate(std::string_view field, std::string_view value);
     bool Locate(const std::function<bool(const Record &)> &match);
+
+    // Remembers the stamp on the current row (an edit in progress is posted
+    // first); past the end it does nothing.
+    void SetStamp(std::optional<TFileStamp> stamp);
 
     // The current row as stored (defaults past the end).
     const Record &Current() const;

@@ -13,7 +13,7 @@ namespace pv {
 
 namespace {
 
-// WM_USER + 1 is the main window's abort message of the mail session.
+// WM_USER + 1 is WM_ABORTSESSION.
 constexpr UINT WM_RELEASEFORM = WM_USER + 2;
 
 const std::vector<std::string> kCharsets = {
@@ -39,6 +39,7 @@ TfrmMain::TfrmMain(std::string appDir, TApplication &app)
     handle_ =
         CreateWindow([this](HWND h, UINT m, WPARAM w, LPARAM l) { return WndProc(h, m, w, l); });
     BuildControls();
+    SetupSmtp();
     try {
         FormCreate();
     } catch (const Exception &e) {
@@ -54,6 +55,14 @@ TfrmMain::~TfrmMain() {
     } catch (const std::exception &) {
         // Nothing is left to report to while the window goes away.
     }
+    // A session cut short by the end of the program reports to nobody.
+    Smtp.OnRequestDone = nullptr;
+    Smtp.OnDisplay = nullptr;
+    Smtp.OnSessionClosed = nullptr;
+    Smtp.OnAfterFileOpen = nullptr;
+    Smtp.OnCommand = nullptr;
+    Smtp.OnResponse = nullptr;
+    Smtp.Abort();
     if (app_.OnException)
         app_.OnException = nullptr;
     frmAuth_.reset();
@@ -285,6 +294,10 @@ void TfrmMain::ReleaseForm(TForm *form) {
 }
 
 LRESULT TfrmMain::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_ABORTSESSION) {
+        Smtp.Abort();
+        return 0;
+    }
     if (msg == WM_RELEASEFORM) {
         auto *form = reinterpret_cast<TForm *>(lParam);
         if (frmAuth_ && frmAuth_.get() == form && !frmAuth_->Visible())

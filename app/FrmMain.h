@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/FilesTable.h"
+#include "mail/SmtpCli.h"
 #include "platform/Application.h"
 #include "platform/FileSystem.h"
 #include "platform/MessageLoop.h"
@@ -109,6 +110,10 @@ class TfrmMain : public TForm {
     // ---- the file list ----
     TFilesTable tblFiles;
 
+    // ---- the mail session ----
+    TSmtpCli Smtp;
+    int MailCount = 0; // mails accepted in the current session
+
     // ---- settings held outside the controls ----
     std::uint16_t AuthMode = 0;
     std::string ZipName = "Package.zip";
@@ -193,17 +198,41 @@ class TfrmMain : public TForm {
     int PendingCount() const;
     int SentCount() const;
 
-    // ---- the later steps of a job ----
+    // ---- packing and POP3 before SMTP ----
     void ZipFiles();
+    std::string Pop3Logon();
+
+    // ---- the mail session ----
     void PrepareAttachments();
     void BuildMessageText();
-    std::string Pop3Logon();
     void StartSmtpSession();
+    void SMTPRequestDone(TObject *Sender, TSmtpRequest RqType, std::uint16_t ErrorCode);
+    // Kind: 0 the code's own text, 1 the given text, 2 "Unknown request type",
+    // 3 "Application terminated", 4 "Disconnected by remote peer".
+    void RecordError(TSmtpRequest Request, int Code, const std::string &Text, int Kind);
+    void MailDelivered();
+    void LogJobResults();
+    void SmtpHeaderLine(TObject *Sender, char *Msg, int Size);
+    void SmtpAttachContentType(TObject *Sender, int FileNumber, std::string &FileName,
+                               std::string &ContentType);
+    void SmtpAfterFileOpen(TObject *Sender, int Idx, const std::string &FileName,
+                           const Exception *E, TSmtpAfterOpenFileAction &Action);
+    void SmtpCliDisplay(TObject *Sender, const std::string &Msg);
+    void SmtpSessionClosed(TObject *Sender, std::uint16_t ErrCode);
+    // Verbose log of the SMTP dialogue.
+    void SMTPCommand(TObject *Sender, const std::string &Msg);
+    void SMTPResponse(TObject *Sender, const std::string &Msg);
+
+    // ---- post-processing of sent files ----
+    void ClearArchiveBits();
     void BackupSentFiles();
     void DeleteSentFiles();
     void DeleteTempZips();
 
   private:
+    // Posted to the window by the display handler while the program ends.
+    static constexpr UINT WM_ABORTSESSION = WM_USER + 1;
+
     void BuildControls();
     void FormCreate();
     void FormCloseQuery(TObject *Sender, bool &CanClose);
@@ -218,7 +247,12 @@ class TfrmMain : public TForm {
     void AnimateTray(bool on) { trayAnimated_ = on; }
     bool LoadZipLibrary();
     void UnloadZipLibrary();
+    void SetupSmtp();
     void AbortMailSession();
+    void SessionFallback(TSmtpRequest RqType);
+    void EndSession();
+    // Every count-th call waits up to 1 ms for the loop to have work.
+    void YieldEvery(int count);
 
     TApplication &app_;
     std::string appDir_;
@@ -235,6 +269,12 @@ class TfrmMain : public TForm {
     int trayIcon_ = 0;
     bool trayAnimated_ = false;
     bool failed_ = false;
+    int displayCount_ = 0;
 };
+
+// The name for a backup copy: path itself while no file has that name, else
+// path with "[1]", "[2]" ... before its extension (extension: the last
+// characters of path, with their dot, or "").
+std::string UniqueFileName(const std::string &path, const std::string &extension);
 
 } // namespace pv

@@ -1,7 +1,24 @@
 #include "app/FrmMain.h"
+#include "mail/MimeUtils.h"
 #include "platform/Dialogs.h"
 
 namespace pv {
+
+namespace {
+
+// The password of AUTH LOGIN (and any secret of another mechanism) is kept
+// out of the verbose log; the user name stays, it helps to see who logged on.
+std::string MaskedAuthLine(const std::string &line, const std::string &user) {
+    if (line.rfind("AUTH ", 0) == 0) {
+        const std::size_t blank = line.find(' ', 5);
+        return blank == std::string::npos ? line : line.substr(0, blank) + " *******";
+    }
+    if (!user.empty() && line == Base64EncodeText(user))
+        return line;
+    return "*******";
+}
+
+} // namespace
 
 void TfrmMain::OpenLog() {
     const std::string path = LogFileName();
@@ -28,6 +45,19 @@ void TfrmMain::WriteLog(const std::string &text, bool stamped) {
 
 void TfrmMain::btnLogClick(TObject *) {
     ShellOpen(LogFileName());
+}
+
+// The SMTP dialogue, when verbose.
+void TfrmMain::SMTPCommand(TObject *, const std::string &Msg) {
+    if (!cboxVerbose.Checked())
+        return;
+    WriteLog(">" + (Smtp.RequestType() == smtpAuth ? MaskedAuthLine(Msg, Smtp.Username) : Msg),
+             true);
+}
+
+void TfrmMain::SMTPResponse(TObject *, const std::string &Msg) {
+    if (cboxVerbose.Checked())
+        WriteLog("<" + Msg, true);
 }
 
 } // namespace pv

@@ -92,19 +92,6 @@ TEST_F(JobCycle, PollNowRunsOnceWithoutLoggingTimerOff) {
     EXPECT_EQ(LogTexts().size(), 5u); // the timer stays off
 }
 
-TEST_F(JobCycle, PendingFilesEndTheJobWithoutNothingToDo) {
-    Configure(5);
-    WriteFile(poll_ + "a.txt", "x");
-    WriteFile(poll_ + "b.dat", "x");
-    TfrmMain &f = Start();
-    f.btnPoll.Click();
-    EXPECT_EQ(LogTexts(),
-              (std::vector<std::string>{">PVN v1.4.6 - Job started ", ">Job finished", ""}));
-    ASSERT_EQ(f.tblFiles.RecordCount(), 1u);
-    EXPECT_TRUE(f.tblFiles.Rows()[0].Pending());
-    EXPECT_TRUE(f.ResultText.empty());
-}
-
 TEST_F(JobCycle, StartInTimerModeAndRunOnceClosingTheWindow) {
     Configure(1, "RunOnceExit=1\r\n");
     TfrmMain &f = Start();
