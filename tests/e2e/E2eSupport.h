@@ -246,9 +246,10 @@ class Job : public ::testing::Test {
         return out;
     }
     // The log lines of one run-once job, from "Timer On" to the empty line.
-    std::vector<std::string> JobLog(std::vector<std::string> middle) const {
+    std::vector<std::string> JobLog(std::vector<std::string> middle,
+                                    const std::string &host = "127.0.0.1") const {
         std::vector<std::string> lines = {"Timer On", ">PVN v1.4.6 - Job started ",
-                                          ">Connecting to SMTP host 127.0.0.1"};
+                                          ">Connecting to SMTP host " + host};
         lines.insert(lines.end(), middle.begin(), middle.end());
         lines.push_back(">Job finished");
         lines.push_back("|");
