@@ -28,7 +28,7 @@ for _ in $(seq 50); do
 done
 
 # Only the keys the demo needs; Postvane writes all others with their defaults.
-printf '[SETUP]\r\nPollDir=%s/\r\nHost=127.0.0.1\r\nHostPort=%s\r\nTo=admin@example.org\r\nFrom=postvane@example.org\r\nSubject=Postvane demo\r\nFileSelection=*.txt\r\nTimeUnit=S\r\nPollInterval=1\r\nRunOnceExit=1\r\nVerboseLogging=1\r\n' \
+printf '[SETUP]\r\nPollDir=%s/\r\nHost=127.0.0.1\r\nHostPort=%s\r\nTo=admin@example.org\r\nCc=\r\nBcc=\r\nFrom=postvane@example.org\r\nSubject=Postvane demo\r\nFileSelection=*.txt\r\nTimeUnit=S\r\nPollInterval=1\r\nRunOnceExit=1\r\nVerboseLogging=1\r\n' \
     "$demo/poll" "$port" > "$prog/postvane.ini"
 
 echo "== running $prog/postvane once (it polls after 1 second and exits)"
