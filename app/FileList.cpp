@@ -2,6 +2,7 @@
 
 #include "app/FrmMain.h"
 #include "app/Settings.h"
+#include "platform/FileSystem.h"
 #include "platform/Text.h"
 
 #include <vector>
@@ -9,10 +10,6 @@
 namespace pv {
 
 namespace {
-
-char Up(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 // The selection split at ";": every piece before a ";" counts, even empty;
 // the piece after the last ";" only when it holds something.
@@ -35,29 +32,7 @@ std::vector<std::string> SplitSelection(const std::string &selection) {
 } // namespace
 
 bool MatchWildcard(const std::string &pattern, const std::string &name) {
-    if (pattern.empty())
-        return true;
-    // Backtracking to the last '*' only: the same answers as trying every
-    // split, without the exponential cost of patterns with many stars.
-    std::size_t p = 0, n = 0;
-    std::size_t starP = std::string::npos, starN = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && pattern[p] == '*') {
-            starP = p++;
-            starN = n;
-        } else if (p < pattern.size() && (pattern[p] == '?' || Up(pattern[p]) == Up(name[n]))) {
-            ++p;
-            ++n;
-        } else if (starP != std::string::npos) {
-            p = starP + 1;
-            n = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '*')
-        ++p;
-    return p == pattern.size();
+    return MatchesWildcard(pattern, name);
 }
 
 std::string CheckFileOpen(const std::string &path) {

@@ -93,16 +93,13 @@ TEST_F(Failures, RefusedConnection) {
 }
 
 TEST_F(Failures, UnresolvableHostName) {
-    Set("Host", "no-such-host.invalid");
+    // A label longer than 63 characters cannot be put into a query, so the
+    // resolver refuses the name itself and nothing leaves the machine.
+    const std::string host = std::string(70, 'a') + ".invalid";
+    Set("Host", host);
     Set("HostPort", "25");
     ASSERT_EQ(Run(60), 0) << Output();
-    // Without a reachable name server the resolver can only say "try again".
-    const auto log = Log();
-    const auto notFound =
-        JobLog(NoneSent("Winsock err #11001 Host not found"), "no-such-host.invalid");
-    const auto tryAgain = JobLog(NoneSent("Winsock err #11002 Non-authoritative host not found"),
-                                 "no-such-host.invalid");
-    EXPECT_TRUE(log == notFound || log == tryAgain) << testing::PrintToString(log);
+    EXPECT_EQ(Log(), JobLog(NoneSent("Winsock err #11001 Host not found"), host));
     ExpectFilesUntouched();
 }
 
