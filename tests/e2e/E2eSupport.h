@@ -4,6 +4,7 @@
 // limit. Then the log, the files and the received mail are checked.
 #pragma once
 
+#include "tests/support/JsonString.h"
 #include "tests/support/PeerProcess.h"
 
 #include <gtest/gtest.h>
@@ -29,6 +30,7 @@ extern char **environ;
 
 namespace pv::e2e {
 
+using test::JsonString;
 using test::PeerProcess;
 using test::ReadFileText;
 using test::SupportPath;
@@ -72,23 +74,6 @@ inline const std::string &InstalledProgram() {
         return prefix;
     }();
     return path;
-}
-
-inline std::string JsonString(const std::string &s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
 }
 
 inline bool IsDigits(const std::string &s, std::size_t pos, std::size_t n) {
