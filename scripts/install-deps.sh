@@ -20,12 +20,18 @@ if ((${#missing[@]} == 0)); then
 fi
 
 sudo=()
-if ((EUID != 0)); then sudo=(sudo); fi
+if ((EUID != 0)); then
+    if ! command -v sudo >/dev/null; then
+        echo "install-deps: missing ${missing[*]}; run this as root or install sudo" >&2
+        exit 1
+    fi
+    sudo=(sudo)
+fi
 echo "install-deps: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
 if [[ " ${missing[*]} " == *" postfix "* ]]; then
     echo "postfix postfix/main_mailer_type select No configuration" | "${sudo[@]}" debconf-set-selections
 fi
 "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=300 update -qq
-"${sudo[@]}" -E apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}"
+# env rather than sudo -E: the root case has no sudo, and sudoers may refuse -E
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}"
 echo "install-deps: done"
