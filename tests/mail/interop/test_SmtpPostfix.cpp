@@ -95,7 +95,7 @@ class SmtpPostfix : public ::testing::Test {
 TEST_F(SmtpPostfix, PlainSessionWithAttachments) {
     PostfixPeer postfix;
     if (postfix.status == 77)
-        GTEST_SKIP() << "postfix is not installed: " << postfix.Log();
+        GTEST_SKIP() << postfix.Log();
     ASSERT_EQ(postfix.status, 0) << postfix.Log();
     LoopGuard guard(50);
     TempDir files;
@@ -138,7 +138,7 @@ TEST_F(SmtpPostfix, PlainSessionWithAttachments) {
 TEST_F(SmtpPostfix, AuthThroughDovecot) {
     PostfixPeer postfix("joe:pass word");
     if (postfix.status == 77)
-        GTEST_SKIP() << "postfix or dovecot is not installed: " << postfix.Log();
+        GTEST_SKIP() << postfix.Log();
     ASSERT_EQ(postfix.status, 0) << postfix.Log();
     LoopGuard guard(50);
     TSmtpCli client;
