@@ -285,6 +285,11 @@ void TfrmMain::SMTPRequestDone(TObject *, TSmtpRequest RqType, std::uint16_t Err
             break;
         }
     } catch (const Exception &E) {
+        // Raised by the end of the job itself (the settings written as a
+        // run-once program closes, say): no session is left to fail, and
+        // swallowing it here would keep the program running and re-armed.
+        if (Finished)
+            throw;
         if (watchdog_)
             watchdog_->SetEnabled(false);
         Smtp.OnRequestDone = nullptr;

@@ -280,5 +280,45 @@ TEST_F(MailSession, EndOfTheProgramAbortsTheJob) {
     EXPECT_FALSE(f.Smtp.Connected());
 }
 
+// Run once: the settings cannot be written as the window closes after the
+// session. That is the program's error, not the session's: it ends the
+// program instead of keeping it running with the timer re-armed.
+TEST_F(MailSession, FailureAtTheEndOfTheJobReachesTheApplication) {
+    PeerProcess server;
+    const std::string spool = Dir() + "spool";
+    ASSERT_TRUE(server.Start({"/usr/bin/python3", SupportPath("smtp_server.py"), "--spool", spool}))
+        << server.ErrorLog();
+    WriteIni("PollDir=" + poll_ + "\r\nFileSelection=*.txt\r\nHost=127.0.0.1\r\nHostPort=" +
+             std::to_string(server.Port()) +
+             "\r\nTo=joe@example.org\r\nCc=\r\nBcc=\r\nRunOnceExit=1\r\n");
+    WriteFile(poll_ + "a.txt", "a");
+    TfrmMain &f = Start(false);
+    auto command = f.Smtp.OnCommand;
+    f.Smtp.OnCommand = [&](TObject *s, const std::string &m) {
+        command(s, m);
+        if (m == "QUIT") {
+            ASSERT_EQ(std::rename(Ini().c_str(), (Ini() + ".away").c_str()), 0);
+            ASSERT_TRUE(CreateDirectory(Ini()));
+        }
+    };
+    f.btnPoll.Click();
+    // Exceptions take the application's road, as in the program's loop.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!app_.Terminated() && std::chrono::steady_clock::now() < deadline) {
+        app_.ProcessMessages();
+        pollfd p{LoopFd(), POLLIN, 0};
+        poll(&p, 1, 20);
+    }
+    ASSERT_TRUE(app_.Terminated());
+    EXPECT_TRUE(f.Failed());
+    std::vector<std::string> log = LogTexts();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[log.size() - 3], ">Job finished");
+    EXPECT_EQ(log[log.size() - 2], "");
+    EXPECT_EQ(log.back().rfind("EProfileError: Unable to write to ", 0), 0u) << log.back();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "<unstamped> 1 File(s) in send list."), 1);
+    ASSERT_EQ(dialogs_.MessageTexts().size(), 1u);
+}
+
 } // namespace
 } // namespace pv::test
