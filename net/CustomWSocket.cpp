@@ -230,6 +230,7 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
         fLastError = 0;
         try {
             const std::uint64_t before = fReceiveCalls;
+            fRecvLeft = -1;
             if (!DoDataAvailable(Error)) {
                 char scratch[1024];
                 if (RawReceive(scratch, sizeof scratch, 0) < 0) {
@@ -253,6 +254,12 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
             // A handler that reads nothing would be called for ever.
             if (fReceiveCalls == before)
                 break;
+            // The last read of this pass already told what is queued; bytes
+            // arriving after it bring a new FD_READ.
+            if (fRecvLeft == 0)
+                break;
+            if (fRecvLeft > 0)
+                continue;
             unsigned long n = 0;
             if (winsock::ioctlsocket(fHSocket, FIONREAD_CMD, &n) != 0) {
                 fLastError = WSAGetLastError();
@@ -936,6 +943,20 @@ int TCustomWSocket::RawReceive(void *Buffer, int Size, int Flags) {
     ++fReceiveCalls;
     int n = winsock::recv(fHSocket, Buffer, Size, Flags);
     fReadLineFull = n >= Size;
+    fRecvLeft = -1;
+    if (fType == SOCK_STREAM && Flags == 0) {
+        if (n <= 0) {
+            if ((n == 0 && Size > 0) || (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK))
+                fRecvLeft = 0;
+        } else {
+            // A received FIN counts as one: 1 may be a byte or the end.
+            int left = winsock::recv_remaining();
+            if (left == 0 || left > 1)
+                fRecvLeft = left;
+            else if (left < 0 && n < Size)
+                fRecvLeft = 0; // a short read emptied the queue
+        }
+    }
     return n;
 }
 

@@ -274,6 +274,7 @@ class TCustomWSocket : public TObject {
     bool fDnsLookupCheckMsg = false;
     bool fReadLineFull = false;      // the last receive filled the caller's buffer
     std::uint64_t fReceiveCalls = 0; // tells ReceiveLoop whether a handler read
+    int fRecvLeft = -1;              // bytes queued after the last recv, -1 unknown
     bool fTerminated = false;
     std::uint64_t fQuitsTaken = 0; // lets a pump see a quit of its own pass
     TSocketState fState = wsClosed;

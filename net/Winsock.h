@@ -168,6 +168,9 @@ int send(SOCKET s, const void *buf, int len, int flags);
 int sendv(SOCKET s, const iovec *pieces, int count, int flags);
 int sendto(SOCKET s, const void *buf, int len, int flags, const sockaddr *to, int tolen);
 int recv(SOCKET s, void *buf, int len, int flags);
+// Bytes a stream socket still held just after this thread's last recv; -1
+// when that recv failed or the system did not say.
+int recv_remaining();
 int recvfrom(SOCKET s, void *buf, int len, int flags, sockaddr *from, int *fromlen);
 // Only FIONREAD_CMD is supported.
 int ioctlsocket(SOCKET s, long cmd, unsigned long *argp);
