@@ -1045,8 +1045,6 @@ int TCustomWSocket::RealSend(const iovec *Pieces, int Count) {
                             fSendFlags, reinterpret_cast<sockaddr *>(&fSin), sizeof fSin);
     else
         n = winsock::sendv(fHSocket, Pieces, Count, fSendFlags);
-    if (n > 0 && OnSendData && !fDestroying)
-        OnSendData(this, n);
     return n;
 }
 
@@ -1095,8 +1093,6 @@ void TCustomWSocket::TryToSend() {
             SocketError("TryToSend failed");
             break;
         }
-        if (fHSocket != h)
-            break; // an OnSendData handler closed the socket
         int left = sent;
         while (left > 0 && !fBufferList.empty()) {
             TBuffer &b = *fBufferList.front();
@@ -1104,6 +1100,12 @@ void TCustomWSocket::TryToSend() {
             if (b.Unsent() == 0 && fBufferList.size() > 1)
                 DropFirstBuffer();
         }
+        // Raised once the bytes are off the queue, so that a handler that
+        // sends again cannot send them a second time.
+        if (OnSendData && !fDestroying)
+            OnSendData(this, sent);
+        if (fHSocket != h || fBufferList.empty())
+            break; // an OnSendData handler closed the socket
         if (sent < offered)
             break;
     }

@@ -309,6 +309,28 @@ TEST_F(WSocketTest, DataSentIsPostedNeverInsideSend) {
     ::close(peer);
 }
 
+TEST_F(WSocketTest, SendFromInsideOnSendDataSendsEachByteOnce) {
+    test::RawListener l;
+    TWSocket s;
+    int peer = ConnectTo(s, l);
+    PumpFor(50);
+    int more = 3;
+    s.OnSendData = [&](TObject *, int) {
+        if (more-- > 0)
+            s.SendStr("+");
+    };
+    EXPECT_EQ(s.SendStr("abc"), 3);
+    PumpFor(50);
+    // Read before the close: the default linger makes it abortive.
+    std::string got;
+    char buf[64];
+    for (ssize_t n; (n = ::recv(peer, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+        got.append(buf, static_cast<std::size_t>(n));
+    EXPECT_EQ(got, "abc+++");
+    s.Close();
+    ::close(peer);
+}
+
 TEST_F(WSocketTest, DataAndCloseTogetherDeliverEveryByteFirst) {
     test::RawListener l;
     TWSocket s;
