@@ -323,40 +323,31 @@ void TCustomWSocket::PostTestException() {
 // ---------------------------------------------------------------------------
 // Properties
 
-void TCustomWSocket::SetAddr(const std::string &value) {
+// Addr, Port and Proto: a new value only while closed, unless it equals the
+// assigned one.
+void TCustomWSocket::AssignEndpoint(const std::string &value, std::string &text, bool &assigned,
+                                    bool &resolved, const char *name) {
     std::string v = Trim(value);
     if (fState != wsClosed) {
-        if (!(fAddrAssigned && v == fAddrStr))
-            RaiseSocketError("Cannot change Addr if not closed");
+        if (!(assigned && v == text))
+            RaiseSocketError(std::string("Cannot change ") + name + " if not closed");
         return;
     }
-    fAddrStr = v;
-    fAddrAssigned = !v.empty();
-    fAddrResolved = false;
+    text = v;
+    assigned = !v.empty();
+    resolved = false;
+}
+
+void TCustomWSocket::SetAddr(const std::string &value) {
+    AssignEndpoint(value, fAddrStr, fAddrAssigned, fAddrResolved, "Addr");
 }
 
 void TCustomWSocket::SetPort(const std::string &value) {
-    std::string v = Trim(value);
-    if (fState != wsClosed) {
-        if (!(fPortAssigned && v == fPortStr))
-            RaiseSocketError("Cannot change Port if not closed");
-        return;
-    }
-    fPortStr = v;
-    fPortAssigned = !v.empty();
-    fPortResolved = false;
+    AssignEndpoint(value, fPortStr, fPortAssigned, fPortResolved, "Port");
 }
 
 void TCustomWSocket::SetProto(const std::string &value) {
-    std::string v = Trim(value);
-    if (fState != wsClosed) {
-        if (!(fProtoAssigned && v == fProtoStr))
-            RaiseSocketError("Cannot change Proto if not closed");
-        return;
-    }
-    fProtoStr = v;
-    fProtoAssigned = !v.empty();
-    fProtoResolved = false;
+    AssignEndpoint(value, fProtoStr, fProtoAssigned, fProtoResolved, "Proto");
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string &value) {

@@ -235,6 +235,8 @@ class TCustomWSocket : public TObject {
     void DropFirstBuffer();
     bool Destroying() const { return fDestroying; }
     void QuitTaken(const MSG &msg);
+    void AssignEndpoint(const std::string &value, std::string &text, bool &assigned, bool &resolved,
+                        const char *name);
 
     SOCKET fHSocket = INVALID_SOCKET;
     HWND fWindowHandle = 0;

@@ -864,26 +864,28 @@ int ioctlsocket(SOCKET s, long cmd, unsigned long *argp) {
     return 0;
 }
 
-int getsockname(SOCKET s, sockaddr *name, int *namelen) {
+namespace {
+
+// getsockname and getpeername differ only in the call they make.
+int QueryName(SOCKET s, sockaddr *name, int *namelen, int (*query)(int, sockaddr *, socklen_t *)) {
     int fd = Resolve(s);
     if (fd < 0)
         return SOCKET_ERROR;
     socklen_t len = static_cast<socklen_t>(*namelen);
-    if (::getsockname(fd, name, &len) != 0)
+    if (query(fd, name, &len) != 0)
         return SetErrno(errno);
     *namelen = static_cast<int>(len);
     return 0;
 }
 
+} // namespace
+
+int getsockname(SOCKET s, sockaddr *name, int *namelen) {
+    return QueryName(s, name, namelen, ::getsockname);
+}
+
 int getpeername(SOCKET s, sockaddr *name, int *namelen) {
-    int fd = Resolve(s);
-    if (fd < 0)
-        return SOCKET_ERROR;
-    socklen_t len = static_cast<socklen_t>(*namelen);
-    if (::getpeername(fd, name, &len) != 0)
-        return SetErrno(errno);
-    *namelen = static_cast<int>(len);
-    return 0;
+    return QueryName(s, name, namelen, ::getpeername);
 }
 
 int gethostname(char *name, int namelen) {
