@@ -703,6 +703,18 @@ bool CopyFile(const std::string &source, const std::string &target, bool failIfE
     }
     fcntl(in, F_SETFL, fcntl(in, F_GETFL) & ~O_NONBLOCK);
 
+    // Copies into out and closes both files; false with the error in e.
+    auto Fill = [&](int out, int &e) {
+        bool ok = CopyData(in, out) && FinishCopy(out, src);
+        e = tLastError;
+        if (::close(out) != 0 && ok) {
+            ok = false;
+            e = errno;
+        }
+        ::close(in);
+        return ok;
+    };
+
     if (failIfExists) {
         int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (out < 0) {
@@ -710,13 +722,8 @@ bool CopyFile(const std::string &source, const std::string &target, bool failIfE
             ::close(in);
             return Fail(e);
         }
-        bool ok = CopyData(in, out) && FinishCopy(out, src);
-        int e = tLastError;
-        if (::close(out) != 0 && ok) {
-            ok = false;
-            e = errno;
-        }
-        ::close(in);
+        int e = 0;
+        bool ok = Fill(out, e);
         if (!ok) {
             ::unlink(target.c_str());
             return Fail(e);
@@ -743,13 +750,8 @@ bool CopyFile(const std::string &source, const std::string &target, bool failIfE
         ::close(in);
         return Fail(e);
     }
-    bool ok = CopyData(in, out) && FinishCopy(out, src);
-    int e = tLastError;
-    if (::close(out) != 0 && ok) {
-        ok = false;
-        e = errno;
-    }
-    ::close(in);
+    int e = 0;
+    bool ok = Fill(out, e);
     if (ok && rename(name.data(), target.c_str()) != 0) {
         ok = false;
         e = errno;
