@@ -1,6 +1,7 @@
 #include "mail/Md5.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -21,10 +22,6 @@ const std::array<std::uint32_t, 64> &SineTable() {
 }
 
 constexpr int Shifts[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
-
-inline std::uint32_t Rotl(std::uint32_t x, int n) {
-    return (x << n) | (x >> (32 - n));
-}
 
 } // namespace
 
@@ -68,7 +65,7 @@ void TMD5Context::Transform(const std::uint8_t *Chunk) {
             k = (7 * i) % 16;
             break;
         }
-        const std::uint32_t next = b + Rotl(a + f + x[k] + t[i], Shifts[round][i % 4]);
+        const std::uint32_t next = b + std::rotl(a + f + x[k] + t[i], Shifts[round][i % 4]);
         a = d;
         d = c;
         c = b;

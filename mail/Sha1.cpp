@@ -1,17 +1,10 @@
 #include "mail/Sha1.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace pv {
-
-namespace {
-
-inline std::uint32_t Rotl(std::uint32_t x, int n) {
-    return (x << n) | (x >> (32 - n));
-}
-
-} // namespace
 
 void TSha1Context::Reset() {
     H[0] = 0x67452301;
@@ -31,7 +24,7 @@ void TSha1Context::ProcessBlock() {
         w[t] = std::uint32_t(Block[4 * t]) << 24 | std::uint32_t(Block[4 * t + 1]) << 16 |
                std::uint32_t(Block[4 * t + 2]) << 8 | std::uint32_t(Block[4 * t + 3]);
     for (int t = 16; t < 80; ++t)
-        w[t] = Rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
+        w[t] = std::rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
     std::uint32_t a = H[0], b = H[1], c = H[2], d = H[3], e = H[4];
     for (int t = 0; t < 80; ++t) {
         std::uint32_t f, k;
@@ -48,10 +41,10 @@ void TSha1Context::ProcessBlock() {
             f = b ^ c ^ d;
             k = 0xCA62C1D6;
         }
-        const std::uint32_t temp = Rotl(a, 5) + f + e + w[t] + k;
+        const std::uint32_t temp = std::rotl(a, 5) + f + e + w[t] + k;
         e = d;
         d = c;
-        c = Rotl(b, 30);
+        c = std::rotl(b, 30);
         b = a;
         a = temp;
     }
