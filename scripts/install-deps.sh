@@ -4,7 +4,7 @@
 #   scripts/install-deps.sh --interop  also the mail servers the interop tests use
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build pkg-config libgtest-dev time
+packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format time
           python3 python3-aiosmtpd swaks curl s-nail microsocks netbase attr procps)
 if [[ "${1:-}" == "--interop" ]]; then
     packages+=(postfix dovecot-core dovecot-pop3d)
