@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 #include "platform/Profile.h"
 
 using namespace pv;
