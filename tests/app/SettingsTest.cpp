@@ -75,6 +75,106 @@ TEST_F(Settings, FirstStartWritesEveryKeyInOrderWithDefaults) {
     EXPECT_TRUE(f.Ready);
 }
 
+// The file as the program writes it, byte for byte: keys in the order of
+// their writes, new keys appended to the section, every other line kept.
+TEST_F(Settings, FileIsWrittenByteForByte) {
+    const std::string defaults = "[SETUP]\r\n"
+                                 "Authentication=0\r\n"
+                                 "ZIPFileName=Package.zip\r\n"
+                                 "PollDir=/tmp\r\n"
+                                 "Host=smtp.example.com\r\n"
+                                 "HostPort=25\r\n"
+                                 "To=recipient@example.com\r\n"
+                                 "Cc=cc1@example.com;cc2@example.com\r\n"
+                                 "Bcc=bcc1@example.com;bcc2@example.com\r\n"
+                                 "From=postvane@example.com\r\n"
+                                 "Subject=Mail from Postvane\r\n"
+                                 "TimeUnit=M\r\n"
+                                 "PollInterval=2\r\n"
+                                 "Log=1\r\n"
+                                 "Backup=0\r\n"
+                                 "Delete=0\r\n"
+                                 "Archive=0\r\n"
+                                 "StartInTimerMode=0\r\n"
+                                 "ZipCompression=0\r\n"
+                                 "AppendFileNames=0\r\n"
+                                 "Charset=iso-8859-2\r\n"
+                                 "SingleFilePerMail=0\r\n"
+                                 "FileSelection=mylog.txt;*.txt;*.wa?;img10?.bmp\r\n"
+                                 "RunOnceExit=0\r\n"
+                                 "VerboseLogging=0\r\n";
+    TfrmMain &f = Start();
+    EXPECT_EQ(ReadFile(Ini()), defaults);
+
+    // The dialog's close appends the account keys in its own order.
+    f.btnAuth.Click();
+    f.frmAuth()->Close();
+    app_.ProcessMessages();
+    EXPECT_EQ(ReadFile(Ini()), defaults + "UserName=User or Account\r\n"
+                                          "Password=Password\r\n"
+                                          "APop=0\r\n"
+                                          "Pop3Host=pop3.example.com\r\n"
+                                          "Pop3Port=110\r\n");
+
+    // Keys already in the file keep their places and foreign lines stay.
+    WriteFile(Ini(), "; kept\r\n[SETUP]\r\nVerboseLogging=1\r\nextra=x\r\nHost= far.example \r\n"
+                     "\r\n"
+                     "[MimeTypes]\r\n.pdf=application/pdf\r\n");
+    form_.reset();
+    TfrmMain &g = Start();
+    g.btnAuth.Click();
+    g.frmAuth()->rgAuthType.SetItemIndex(2);
+    g.frmAuth()->edUser.SetText(" user ");
+    g.frmAuth()->edPwd.SetText("pw");
+    g.frmAuth()->cbApop.SetChecked(true);
+    g.frmAuth()->spinPort.SetValue(995);
+    g.frmAuth()->Close();
+    app_.ProcessMessages();
+    g.edTo.SetText(" a@x.org; \"B, C\" <b@x.org> ");
+    g.edSubject.SetText("S\xE9"
+                        "ance ");
+    g.spinPollMin.SetValue(596);
+    g.ComboTime.SetItemIndex(0);
+    g.ComboCharset.SetItemIndex(g.ComboCharset.IndexOf("Unicode-1-1-UCS-2"));
+    g.cboxZip.SetChecked(true);
+    g.cboxDelete.SetChecked(true);
+    g.SaveSettings();
+    EXPECT_EQ(ReadFile(Ini()), "; kept\r\n[SETUP]\r\n"
+                               "VerboseLogging=1\r\n"
+                               "extra=x\r\n"
+                               "Host=far.example\r\n"
+                               "Authentication=2\r\n"
+                               "ZIPFileName=Package.zip\r\n"
+                               "PollDir=/tmp\r\n"
+                               "HostPort=25\r\n"
+                               "To=a@x.org; \"B, C\" <b@x.org>\r\n"
+                               "Cc=cc1@example.com;cc2@example.com\r\n"
+                               "Bcc=bcc1@example.com;bcc2@example.com\r\n"
+                               "From=postvane@example.com\r\n"
+                               "Subject=S\xE9"
+                               "ance\r\n"
+                               "TimeUnit=S\r\n"
+                               "PollInterval=596\r\n"
+                               "Log=1\r\n"
+                               "Backup=0\r\n"
+                               "Delete=1\r\n"
+                               "Archive=0\r\n"
+                               "StartInTimerMode=0\r\n"
+                               "ZipCompression=1\r\n"
+                               "AppendFileNames=0\r\n"
+                               "Charset=unicode-1-1-ucs-2\r\n"
+                               "SingleFilePerMail=0\r\n"
+                               "FileSelection=mylog.txt;*.txt;*.wa?;img10?.bmp\r\n"
+                               "RunOnceExit=0\r\n"
+                               "UserName=user\r\n"
+                               "Password=\xF0\xF7\r\n"
+                               "APop=1\r\n"
+                               "Pop3Host=pop3.example.com\r\n"
+                               "Pop3Port=995\r\n"
+                               "\r\n"
+                               "[MimeTypes]\r\n.pdf=application/pdf\r\n");
+}
+
 TEST_F(Settings, SavedValuesLoadBackAndTextsAreTrimmed) {
     TfrmMain &f = Start();
     f.edHost.SetText("  mail.test  ");
