@@ -241,10 +241,10 @@ void TfrmMain::BuildControls() {
 
 void TfrmMain::FormCreate() {
     app_.OnException = [this](TObject *s, const Exception &e) { AppException(s, e); };
-    Busy = false;
+    job_.Busy = false;
     SetCaption(std::string("Postvane Freeware ") + kVersion);
-    Ready = false;
-    AuthMode = 0;
+    job_.Ready = false;
+    settings_.AuthMode = 0;
     lbNextPoll.SetCaption("Disabled");
     if (FileExists(BodyFileName()) && Memo1.LoadFromFile(BodyFileName()))
         Memo1.SetModified(false);
@@ -253,7 +253,7 @@ void TfrmMain::FormCreate() {
     OpenLog();
     CreateDirPath(appDir_ + "Temp");
     tempDir_ = appDir_ + "Temp/";
-    Ready = true;
+    job_.Ready = true;
     if (cboxPollOnStart.Checked()) {
         StatusBar1.SetPanelText(0, "Timer On");
         btnStart.Click();
@@ -310,7 +310,7 @@ LRESULT TfrmMain::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 void TfrmMain::FormCloseQuery(TObject *, bool &CanClose) {
-    if (!NoCloseQuery && Busy)
+    if (!job_.NoCloseQuery && job_.Busy)
         CanClose = MessageDlg("Postvane is currently proccesing a job. Do you realy want to exit "
                               "now?",
                               TMsgIcon::Warning, {IDYES, IDCANCEL}, app_.Title) == IDYES;

@@ -19,6 +19,7 @@ namespace pv {
 
 class TfrmAuth;
 class TfrmAbout;
+struct TfrmMainTestAccess;
 
 constexpr const char *kVersion = "1.4.6";
 
@@ -112,26 +113,6 @@ class TfrmMain : public TForm {
 
     // ---- the mail session ----
     TSmtpCli Smtp;
-    int MailCount = 0; // mails accepted in the current session
-
-    // ---- settings held outside the controls ----
-    std::uint16_t AuthMode = 0;
-    std::string ZipName = "Package.zip";
-    std::string Pop3Host;
-    std::string Pop3Port;
-    std::string UserName;
-    std::string Password;
-    bool APop = false;
-
-    // ---- job state ----
-    bool Busy = false;
-    bool Finished = false;
-    bool PollNowMode = false;
-    bool Idle = false;
-    bool TimedOut = false;
-    bool NoCloseQuery = false;
-    bool Ready = false;
-    std::string ResultText;
 
     const std::string &AppDir() const { return appDir_; }
     const std::string &TempDir() const { return tempDir_; }
@@ -180,7 +161,7 @@ class TfrmMain : public TForm {
     void WatchdogTimer(TObject *Sender);
     void RunJob();
     void FinishJob();
-    void MarkActivity() { Idle = false; }
+    void MarkActivity() { job_.Idle = false; }
     void ShowStatus(const std::string &text);
     void ShowNextPoll();
     void DisableSetup();
@@ -230,6 +211,39 @@ class TfrmMain : public TForm {
     void DeleteTempZips();
 
   private:
+    // The dialog clears Ready around its own change of cboxAuth.
+    friend class TfrmAuth;
+    // The tests' view of the state below.
+    friend struct TfrmMainTestAccess;
+
+    // The settings held outside the controls, saved and loaded with them.
+    struct TSettingValues {
+        std::uint16_t AuthMode = 0;
+        std::string ZipName = "Package.zip";
+        std::string Pop3Host;
+        std::string Pop3Port;
+        std::string UserName;
+        std::string Password;
+        bool APop = false;
+        // As last loaded or saved: the field checks save only a change.
+        std::string RememberedPollDir;
+        std::string RememberedFileSelection;
+        std::string RememberedFrom;
+    };
+
+    // The state of the job engine.
+    struct TJobState {
+        bool Busy = false;        // a job is in progress
+        bool Finished = false;    // FinishJob has run for the current job
+        bool PollNowMode = false; // the job was started by Poll Now
+        bool Idle = false;        // no session activity since the last watchdog tick
+        bool TimedOut = false;    // the watchdog found the session idle
+        bool NoCloseQuery = false;
+        bool Ready = false; // start-up has finished
+        std::string ResultText;
+        int MailCount = 0; // mails accepted in the current session
+    };
+
     // Posted to the window by the display handler while the program ends.
     static constexpr UINT WM_ABORTSESSION = WM_USER + 1;
 
@@ -258,9 +272,8 @@ class TfrmMain : public TForm {
     std::string appDir_;
     std::string tempDir_;
     std::string iniFile_;
-    std::string rememberedPollDir_;
-    std::string rememberedFileSelection_;
-    std::string rememberedFrom_;
+    TSettingValues settings_;
+    TJobState job_;
     std::unique_ptr<TFileStream> logStream_;
     std::unique_ptr<TTimer> watchdog_;
     std::unique_ptr<TfrmAuth> frmAuth_;

@@ -32,7 +32,7 @@ void TfrmMain::btnStartClick(TObject *) {
     btnStop.SetEnabled(true);
     STOP1.SetEnabled(true);
     btnPoll.SetEnabled(false);
-    PollNowMode = false;
+    job_.PollNowMode = false;
 }
 
 void TfrmMain::btnStopClick(TObject *) {
@@ -43,7 +43,7 @@ void TfrmMain::btnStopClick(TObject *) {
     btnStop.SetEnabled(false);
     STOP1.SetEnabled(false);
     EnableSetup();
-    if (PollNowMode)
+    if (job_.PollNowMode)
         return;
     WriteLog("Timer Off", true);
     btnStart.SetEnabled(true);
@@ -56,7 +56,7 @@ void TfrmMain::btnPollClick(TObject *) {
     btnPoll.SetEnabled(false);
     btnStart.SetEnabled(false);
     RUN1.SetEnabled(false);
-    PollNowMode = true;
+    job_.PollNowMode = true;
     btnStop.Click();
     DisableSetup();
     RunJob();
@@ -82,10 +82,10 @@ void TfrmMain::T2Timer(TObject *) {
 }
 
 void TfrmMain::WatchdogTimer(TObject *) {
-    TimedOut = Idle;
-    Idle = true;
-    watchdog_->SetEnabled(!TimedOut);
-    if (TimedOut)
+    job_.TimedOut = job_.Idle;
+    job_.Idle = true;
+    watchdog_->SetEnabled(!job_.TimedOut);
+    if (job_.TimedOut)
         AbortMailSession();
 }
 
@@ -96,10 +96,10 @@ void TfrmMain::RunJob() {
         throw Exception("ZipDll.DLL cannot be loaded!\r\nProbably the file does not exist or an "
                         "invalid \r\nversion was found.\r\nTo resolve the problem try to "
                         "reinstall Postvane.\r\n");
-    Finished = false;
-    ResultText.clear();
+    job_.Finished = false;
+    job_.ResultText.clear();
     T1.SetEnabled(false);
-    Busy = true;
+    job_.Busy = true;
     StatusBar1.SetPanelText(0, "Timer Off");
     AnimateTray(true);
     LoadSettings();
@@ -137,20 +137,20 @@ void TfrmMain::RunJob() {
             FinishJob();
     } else {
         WriteLog("Nothing to do", true);
-        ResultText = "Nothing to do";
+        job_.ResultText = "Nothing to do";
         FinishJob();
     }
 }
 
 void TfrmMain::FinishJob() {
-    if (Finished)
+    if (job_.Finished)
         return;
-    Finished = true;
+    job_.Finished = true;
     BackupSentFiles();
     DeleteSentFiles();
     EnableSetup();
     AnimateTray(false);
-    if (PollNowMode) {
+    if (job_.PollNowMode) {
         btnPoll.SetEnabled(true);
         btnStart.SetEnabled(true);
         RUN1.SetEnabled(true);
@@ -163,15 +163,15 @@ void TfrmMain::FinishJob() {
         StatusBar1.SetPanelText(0, "Timer On");
         SetTrayIcon(1);
     }
-    PollNowMode = false;
+    job_.PollNowMode = false;
     WriteLog(">Job finished", true);
     WriteLog("", false);
     DeleteTempZips();
-    if (!ResultText.empty())
-        ShowStatus(ResultText);
-    Busy = false;
+    if (!job_.ResultText.empty())
+        ShowStatus(job_.ResultText);
+    job_.Busy = false;
     if (cboxRunOnce.Checked()) {
-        NoCloseQuery = true;
+        job_.NoCloseQuery = true;
         Close();
     }
 }

@@ -152,32 +152,32 @@ bool CreateDirPath(const std::string &path) {
 
 void TfrmMain::LoadSettings() {
     const std::string &f = iniFile_;
-    AuthMode = static_cast<std::uint16_t>(ReadInt(f, "Authentication", 0));
-    cboxAuth.SetChecked(AuthMode != 0);
+    settings_.AuthMode = static_cast<std::uint16_t>(ReadInt(f, "Authentication", 0));
+    cboxAuth.SetChecked(settings_.AuthMode != 0);
     btnAuth.SetEnabled(cboxAuth.Checked());
-    ZipName = ReadText(f, "ZIPFileName", "Package.zip");
-    Pop3Host = Trim(ReadText(f, "Pop3Host", "pop3.example.com"));
-    Pop3Port = ReadText(f, "Pop3Port", "110");
-    UserName = Trim(ReadText(f, "UserName", "User or Account"));
-    Password = ScramblePassword(Trim(ReadText(f, "Password", "Password")));
-    APop = ReadBool(f, "APop", false);
+    settings_.ZipName = ReadText(f, "ZIPFileName", "Package.zip");
+    settings_.Pop3Host = Trim(ReadText(f, "Pop3Host", "pop3.example.com"));
+    settings_.Pop3Port = ReadText(f, "Pop3Port", "110");
+    settings_.UserName = Trim(ReadText(f, "UserName", "User or Account"));
+    settings_.Password = ScramblePassword(Trim(ReadText(f, "Password", "Password")));
+    settings_.APop = ReadBool(f, "APop", false);
     if (frmAuth_) {
-        frmAuth_->edUser.SetText(UserName);
-        frmAuth_->edPwd.SetText(Password);
-        frmAuth_->cbApop.SetChecked(APop);
-        frmAuth_->edHost.SetText(Pop3Host);
-        frmAuth_->spinPort.SetValue(StrToIntDef(Pop3Port, 0));
-        frmAuth_->rgAuthType.SetItemIndex(AuthMode);
+        frmAuth_->edUser.SetText(settings_.UserName);
+        frmAuth_->edPwd.SetText(settings_.Password);
+        frmAuth_->cbApop.SetChecked(settings_.APop);
+        frmAuth_->edHost.SetText(settings_.Pop3Host);
+        frmAuth_->spinPort.SetValue(StrToIntDef(settings_.Pop3Port, 0));
+        frmAuth_->rgAuthType.SetItemIndex(settings_.AuthMode);
     }
     edPollDir.SetText(Trim(ReadText(f, "PollDir", "/tmp")));
-    rememberedPollDir_ = edPollDir.Text();
+    settings_.RememberedPollDir = edPollDir.Text();
     edHost.SetText(Trim(ReadText(f, "Host", "smtp.example.com")));
     spinPort.SetValue(ReadInt(f, "HostPort", 25));
     edTo.SetText(Trim(ReadText(f, "To", "recipient@example.com")));
     edCC.SetText(Trim(ReadText(f, "Cc", "cc1@example.com;cc2@example.com")));
     edBcc.SetText(Trim(ReadText(f, "Bcc", "bcc1@example.com;bcc2@example.com")));
     edFrom.SetText(Trim(ReadText(f, "From", "postvane@example.com")));
-    rememberedFrom_ = edFrom.Text();
+    settings_.RememberedFrom = edFrom.Text();
     edSubject.SetText(Trim(ReadText(f, "Subject", "Mail from Postvane")));
     int unit = ComboTime.IndexOf(UpperCase(ReadText(f, "TimeUnit", "M")));
     ComboTime.SetItemIndex(unit < 0 ? 1 : unit);
@@ -194,7 +194,7 @@ void TfrmMain::LoadSettings() {
     ComboCharset.SetItemIndex(charset < 0 ? 1 : charset);
     cboxSingleFilePerMail.SetChecked(ReadBool(f, "SingleFilePerMail", false));
     edExtensions.SetText(Trim(ReadText(f, "FileSelection", "mylog.txt;*.txt;*.wa?;img10?.bmp")));
-    rememberedFileSelection_ = edExtensions.Text();
+    settings_.RememberedFileSelection = edExtensions.Text();
     cboxRunOnce.SetChecked(ReadBool(f, "RunOnceExit", false));
     cboxVerbose.SetChecked(ReadBool(f, "VerboseLogging", false));
     if (cboxRunOnce.Checked())
@@ -217,14 +217,14 @@ void TfrmMain::SaveSettings() {
     if (frmAuth_) {
         // A dialog with nothing selected counts as "None".
         int index = frmAuth_->rgAuthType.ItemIndex();
-        AuthMode = static_cast<std::uint16_t>(index < 0 ? 0 : index);
-        Pop3Host = Trim(frmAuth_->edHost.Text());
-        Pop3Port = IntToStr(frmAuth_->spinPort.Value());
-        UserName = Trim(frmAuth_->edUser.Text());
-        Password = Trim(frmAuth_->edPwd.Text());
-        APop = frmAuth_->cbApop.Checked();
-        Write(f, "UserName", UserName);
-        const std::string stored = ScramblePassword(Password);
+        settings_.AuthMode = static_cast<std::uint16_t>(index < 0 ? 0 : index);
+        settings_.Pop3Host = Trim(frmAuth_->edHost.Text());
+        settings_.Pop3Port = IntToStr(frmAuth_->spinPort.Value());
+        settings_.UserName = Trim(frmAuth_->edUser.Text());
+        settings_.Password = Trim(frmAuth_->edPwd.Text());
+        settings_.APop = frmAuth_->cbApop.Checked();
+        Write(f, "UserName", settings_.UserName);
+        const std::string stored = ScramblePassword(settings_.Password);
         if (StoresIntact(stored))
             Write(f, "Password", stored);
         else
@@ -232,12 +232,12 @@ void TfrmMain::SaveSettings() {
                            ": some of its characters would not read back.\r\nThe password "
                            "stored before is kept; this session uses the new one.",
                        app_.Title, MB_OK | MB_ICONWARNING);
-        WriteBool(f, "APop", APop);
-        Write(f, "Pop3Host", Pop3Host);
-        Write(f, "Pop3Port", Pop3Port);
+        WriteBool(f, "APop", settings_.APop);
+        Write(f, "Pop3Host", settings_.Pop3Host);
+        Write(f, "Pop3Port", settings_.Pop3Port);
     }
-    Write(f, "Authentication", IntToStr(AuthMode));
-    Write(f, "ZIPFileName", ZipName);
+    Write(f, "Authentication", IntToStr(settings_.AuthMode));
+    Write(f, "ZIPFileName", settings_.ZipName);
     Write(f, "PollDir", Trim(edPollDir.Text()));
     Write(f, "Host", Trim(edHost.Text()));
     Write(f, "HostPort", IntToStr(spinPort.Value()));
@@ -260,9 +260,9 @@ void TfrmMain::SaveSettings() {
     Write(f, "FileSelection", Trim(edExtensions.Text()));
     WriteBool(f, "RunOnceExit", cboxRunOnce.Checked());
     WriteBool(f, "VerboseLogging", cboxVerbose.Checked());
-    rememberedPollDir_ = Trim(edPollDir.Text());
-    rememberedFileSelection_ = Trim(edExtensions.Text());
-    rememberedFrom_ = Trim(edFrom.Text());
+    settings_.RememberedPollDir = Trim(edPollDir.Text());
+    settings_.RememberedFileSelection = Trim(edExtensions.Text());
+    settings_.RememberedFrom = Trim(edFrom.Text());
 }
 
 // ---- focus handlers and field checks ----
@@ -285,14 +285,14 @@ void TfrmMain::edPollDirExit(TObject *) {
     edPollDir.SetText(AddBackslash(dir));
     if (Trim(edExtensions.Text()).empty())
         edExtensions.SetText("*.*");
-    if (edPollDir.Text() != rememberedPollDir_)
+    if (edPollDir.Text() != settings_.RememberedPollDir)
         SaveSettings();
 }
 
 void TfrmMain::edExtensionsExit(TObject *) {
     if (Trim(edExtensions.Text()).empty())
         edExtensions.SetText("*.*");
-    if (Trim(edExtensions.Text()) != rememberedFileSelection_)
+    if (Trim(edExtensions.Text()) != settings_.RememberedFileSelection)
         SaveSettings();
 }
 
@@ -304,19 +304,19 @@ void TfrmMain::edFromExit(TObject *) {
         throw EAbort();
     }
     edFrom.SetText(from);
-    if (from != rememberedFrom_)
+    if (from != settings_.RememberedFrom)
         SaveSettings();
 }
 
 void TfrmMain::cboxZipClick(TObject *) {
-    if (!Ready || !cboxZip.Checked() || cboxSingleFilePerMail.Checked())
+    if (!job_.Ready || !cboxZip.Checked() || cboxSingleFilePerMail.Checked())
         return;
     std::string answer;
-    if (ZipName.size() > 4 && UpperCase(ExtractFileExt(ZipName)) == ".ZIP") {
-        answer = ZipName;
+    if (settings_.ZipName.size() > 4 && UpperCase(ExtractFileExt(settings_.ZipName)) == ".ZIP") {
+        answer = settings_.ZipName;
     } else {
-        ZipName = "Package.zip";
-        answer = ZipName;
+        settings_.ZipName = "Package.zip";
+        answer = settings_.ZipName;
     }
     for (;;) {
         if (!InputQuery("ZIP File Name ", "ZIP file name, must end on '.zip'", answer))
@@ -324,7 +324,7 @@ void TfrmMain::cboxZipClick(TObject *) {
         // A name with a directory would place the archive outside Temp.
         if (answer.size() >= 5 && SameText(ExtractFileExt(answer), ".zip") &&
             answer.find('/') == std::string::npos) {
-            ZipName = answer;
+            settings_.ZipName = answer;
             return;
         }
     }

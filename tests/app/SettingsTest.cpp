@@ -72,7 +72,7 @@ TEST_F(Settings, FirstStartWritesEveryKeyInOrderWithDefaults) {
     ASSERT_NE(f.frmAbout(), nullptr);
     EXPECT_TRUE(f.frmAbout()->Modal());
     EXPECT_EQ(f.frmAbout()->Panel1.Caption().rfind("Postvane Freeware 1.4.6\r\n", 0), 0u);
-    EXPECT_TRUE(f.Ready);
+    EXPECT_TRUE(Job(f).Ready);
 }
 
 // The file as the program writes it, byte for byte: keys in the order of
@@ -225,7 +225,7 @@ TEST_F(Settings, LoadRulesForDependentBoxesUnitsAndCharsets) {
     EXPECT_EQ(f.ComboTime.Text(), "S");
     EXPECT_TRUE(f.cboxAuth.Checked());
     EXPECT_TRUE(f.btnAuth.Enabled());
-    EXPECT_EQ(f.AuthMode, 2);
+    EXPECT_EQ(Held(f).AuthMode, 2);
 
     WritePrivateProfileString("SETUP", "Charset", "us-ascii", Ini());
     f.LoadSettings();
@@ -248,7 +248,7 @@ TEST_F(Settings, DamagedValuesAreTamedAndForeignLinesKept) {
     const std::string before = ReadFile(Ini());
     TfrmMain &f = Start();
     EXPECT_FALSE(app_.Terminated());
-    EXPECT_EQ(f.AuthMode, 0);
+    EXPECT_EQ(Held(f).AuthMode, 0);
     EXPECT_EQ(f.spinPort.Value(), 31);
     EXPECT_EQ(f.spinPollMin.Value(), 596);
     EXPECT_EQ(f.ComboTime.Text(), "M");
@@ -329,9 +329,9 @@ TEST_F(Settings, AccountKeysAreWrittenOnlyThroughTheDialog) {
 
     form_.reset();
     TfrmMain &g = Start();
-    EXPECT_EQ(g.Password, "s3cret");
-    EXPECT_EQ(g.Pop3Host, "pop.test");
-    EXPECT_TRUE(g.APop);
+    EXPECT_EQ(Held(g).Password, "s3cret");
+    EXPECT_EQ(Held(g).Pop3Host, "pop.test");
+    EXPECT_TRUE(Held(g).APop);
 }
 
 TEST_F(Settings, PasswordThatCannotReadBackKeepsTheStoredOne) {
@@ -350,7 +350,7 @@ TEST_F(Settings, PasswordThatCannotReadBackKeepsTheStoredOne) {
         EXPECT_EQ(IniValue("Password"), ScramblePassword("good"));
         ASSERT_EQ(dialogs_.MessageTexts().size(), 1u);
         EXPECT_NE(dialogs_.MessageTexts()[0].find("password cannot be stored"), std::string::npos);
-        EXPECT_EQ(f.Password, pwd);
+        EXPECT_EQ(Held(f).Password, pwd);
     }
     EXPECT_FALSE(f.Failed());
     app_.ProcessMessages();
@@ -419,13 +419,13 @@ TEST_F(Settings, ZipNameDialogInsistsOnAZipName) {
     EXPECT_EQ(dialogs_.Records()[0].Prompt, "ZIP file name, must end on '.zip'");
     EXPECT_EQ(dialogs_.Records()[0].Value, "Package.zip");
     EXPECT_EQ(dialogs_.Records()[1].Value, "abc");
-    EXPECT_EQ(f.ZipName, "Out.ZIP");
+    EXPECT_EQ(Held(f).ZipName, "Out.ZIP");
 
     f.cboxZip.SetChecked(false);
     dialogs_.Clear();
     f.cboxZip.SetChecked(true); // cancelled: the name stays
     EXPECT_EQ(dialogs_.Records().at(0).Value, "Out.ZIP");
-    EXPECT_EQ(f.ZipName, "Out.ZIP");
+    EXPECT_EQ(Held(f).ZipName, "Out.ZIP");
 
     f.cboxZip.SetChecked(false);
     f.cboxSingleFilePerMail.SetChecked(true);
