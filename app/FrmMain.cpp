@@ -1,13 +1,10 @@
+// The main window: its controls with their captions, hints and handlers, the
+// About and authentication dialogs it opens, and its private messages.
 #include "app/FrmMain.h"
 
 #include "app/FrmAbout.h"
 #include "app/FrmAuth.h"
 #include "app/Settings.h"
-#include "platform/Dialogs.h"
-#include "platform/Text.h"
-#include "platform/TimeFormat.h"
-
-#include <csignal>
 
 namespace pv {
 
@@ -24,14 +21,7 @@ const std::vector<std::string> kCharsets = {
     "WINDOWS-1257",      "WINDOWS-1258",      "KOIR8-R",      "CP-895",       "CP-852",
     "Unicode-1-1-UCS-2", "Unicode-1-1-UCS-4", "UTF-8",        "UTF-7"};
 
-const std::string kStampFormat = "mm\"/\"dd\"/\"yyyy hh:nn:ss";
-const std::string kNextPollFormat = "mm\"/\"dd\"/\"yy hh:nn:ss";
-
 } // namespace
-
-std::string LogTimeStamp() {
-    return FormatDateTime(kStampFormat, Now());
-}
 
 TfrmMain::TfrmMain(std::string appDir, TApplication &app)
     : TForm("frmMain"), app_(app), appDir_(AddBackslash(std::move(appDir))) {
@@ -239,30 +229,6 @@ void TfrmMain::BuildControls() {
     T2.OnTimer = [this](TObject *s) { T2Timer(s); };
 }
 
-void TfrmMain::FormCreate() {
-    app_.OnException = [this](TObject *s, const Exception &e) { AppException(s, e); };
-    job_.Busy = false;
-    SetCaption(std::string("Postvane Freeware ") + kVersion);
-    job_.Ready = false;
-    settings_.AuthMode = 0;
-    lbNextPoll.SetCaption("Disabled");
-    if (FileExists(BodyFileName()) && Memo1.LoadFromFile(BodyFileName()))
-        Memo1.SetModified(false);
-    LoadSettings();
-    SaveSettings();
-    OpenLog();
-    CreateDirPath(appDir_ + "Temp");
-    tempDir_ = appDir_ + "Temp/";
-    job_.Ready = true;
-    if (cboxPollOnStart.Checked()) {
-        StatusBar1.SetPanelText(0, "Timer On");
-        btnStart.Click();
-    } else {
-        StatusBar1.SetPanelText(0, "Timer Off");
-    }
-    ShowAbout();
-}
-
 void TfrmMain::ShowAbout() {
     frmAbout_ = std::make_unique<TfrmAbout>(Caption());
     frmAbout_->OnRelease = [this](TObject *) { ReleaseForm(frmAbout_.get()); };
@@ -307,69 +273,6 @@ LRESULT TfrmMain::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     return DefWindowProc(hwnd, msg, wParam, lParam);
-}
-
-void TfrmMain::FormCloseQuery(TObject *, bool &CanClose) {
-    if (!job_.NoCloseQuery && job_.Busy)
-        CanClose = MessageDlg("Postvane is currently proccesing a job. Do you realy want to exit "
-                              "now?",
-                              TMsgIcon::Warning, {IDYES, IDCANCEL}, app_.Title) == IDYES;
-}
-
-void TfrmMain::FormClose(TObject *, TCloseAction &) {
-    SaveSettings();
-    SetTrayIcon(-1);
-    UnloadZipLibrary();
-    // The main window closing ends the program.
-    app_.Terminate();
-}
-
-void TfrmMain::FormDestroy(TObject *) {
-    DeleteTempZips();
-    CloseLog();
-}
-
-void TfrmMain::HandleSignal(int signo) {
-    if (signo == SIGTERM || signo == SIGINT)
-        Close();
-}
-
-void TfrmMain::AppException(TObject *, const Exception &E) {
-    if (dynamic_cast<const EAbort *>(&E))
-        return;
-    failed_ = true;
-    const std::string text = std::string(E.ClassName()) + ": " + E.Message();
-    try {
-        WriteLog(text, true);
-    } catch (const std::exception &) {
-        // The log itself may be what failed; the program must still end.
-    }
-    MessageBox(text + "\r\nApplication will terminate.\r\n", app_.Title, MB_OK | MB_ICONERROR);
-    CloseLog();
-    app_.Terminate();
-    try {
-        DeleteTempZips();
-    } catch (const std::exception &) {
-    }
-}
-
-void TfrmMain::ShowStatus(const std::string &text) {
-    StatusBar1.SetPanelText(1, text + " - " + LogTimeStamp());
-    StatusBar1.Repaint();
-}
-
-void TfrmMain::ShowNextPoll() {
-    lbNextPoll.SetCaption(FormatDateTime(kNextPollFormat, IncMilliSecond(Now(), T1.Interval())));
-}
-
-void TfrmMain::DisableSetup() {
-    for (TGroupBox *g : {&GroupBox1, &GroupBox2, &GroupBox3, &GroupBox4})
-        g->SetEnabled(false);
-}
-
-void TfrmMain::EnableSetup() {
-    for (TGroupBox *g : {&GroupBox1, &GroupBox2, &GroupBox3, &GroupBox4})
-        g->SetEnabled(true);
 }
 
 } // namespace pv

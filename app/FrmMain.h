@@ -1,6 +1,11 @@
 // TfrmMain: the main window and the job engine that lives in it. The window
 // is a model form; its controls hold the settings, and the INI file beside
 // the program is reloaded into them at every focus change and every job.
+//
+// One class, its code in one file per part of the job: FrmMain.cpp (the
+// window), Settings.cpp, JobCycle.cpp (start-up, timers, one job, closing),
+// FileList.cpp (the scan), ZipStep.cpp, Pop3Logon.cpp, MailSession.cpp,
+// PostProcess.cpp and JobLog.cpp.
 #pragma once
 
 #include "app/FilesTable.h"
@@ -132,7 +137,11 @@ class TfrmMain : public TForm {
     // AppException ran: the program ends with a failure exit status.
     bool Failed() const { return failed_; }
 
-    // ---- settings ----
+    // ---- main window (FrmMain.cpp) ----
+    void btnAuthClick(TObject *Sender);
+    void btnAboutClick(TObject *Sender);
+
+    // ---- settings (Settings.cpp) ----
     void LoadSettings();
     void SaveSettings();
     void ControlsEnter(TObject *Sender);
@@ -142,20 +151,11 @@ class TfrmMain : public TForm {
     void edFromExit(TObject *Sender);
     void cboxZipClick(TObject *Sender);
 
-    // ---- the authentication dialog ----
-    void btnAuthClick(TObject *Sender);
-
-    // ---- job log ----
-    void WriteLog(const std::string &text, bool stamped);
-    bool LogOpen() const { return logStream_ != nullptr; }
-    void btnLogClick(TObject *Sender);
-
-    // ---- job cycle ----
+    // ---- job cycle and timers (JobCycle.cpp) ----
     void btnStartClick(TObject *Sender);
     void btnStopClick(TObject *Sender);
     void btnPollClick(TObject *Sender);
     void btnExitClick(TObject *Sender);
-    void btnAboutClick(TObject *Sender);
     void T1Timer(TObject *Sender);
     void T2Timer(TObject *Sender);
     void WatchdogTimer(TObject *Sender);
@@ -173,17 +173,25 @@ class TfrmMain : public TForm {
     // SIGTERM and SIGINT close the window as its close box would.
     void HandleSignal(int signo);
 
-    // ---- file selection ----
+    // ---- file list (FileList.cpp) ----
     void ScanPollDir();
     bool NextPendingFile();
     int PendingCount() const;
     int SentCount() const;
 
-    // ---- packing and POP3 before SMTP ----
+    // ---- job log (JobLog.cpp) ----
+    void WriteLog(const std::string &text, bool stamped);
+    bool LogOpen() const { return logStream_ != nullptr; }
+    void btnLogClick(TObject *Sender);
+    // Verbose log of the SMTP dialogue.
+    void SMTPCommand(TObject *Sender, const std::string &Msg);
+    void SMTPResponse(TObject *Sender, const std::string &Msg);
+
+    // ---- packing step (ZipStep.cpp) and POP3 before SMTP (Pop3Logon.cpp) ----
     void ZipFiles();
     std::string Pop3Logon();
 
-    // ---- the mail session ----
+    // ---- mail session (MailSession.cpp) ----
     void PrepareAttachments();
     void BuildMessageText();
     void StartSmtpSession();
@@ -200,11 +208,8 @@ class TfrmMain : public TForm {
                            const Exception *E, TSmtpAfterOpenFileAction &Action);
     void SmtpCliDisplay(TObject *Sender, const std::string &Msg);
     void SmtpSessionClosed(TObject *Sender, std::uint16_t ErrCode);
-    // Verbose log of the SMTP dialogue.
-    void SMTPCommand(TObject *Sender, const std::string &Msg);
-    void SMTPResponse(TObject *Sender, const std::string &Msg);
 
-    // ---- post-processing of sent files ----
+    // ---- post-processing of sent files (PostProcess.cpp) ----
     void ClearArchiveBits();
     void BackupSentFiles();
     void DeleteSentFiles();
@@ -247,20 +252,25 @@ class TfrmMain : public TForm {
     // Posted to the window by the display handler while the program ends.
     static constexpr UINT WM_ABORTSESSION = WM_USER + 1;
 
+    // main window
     void BuildControls();
+    void ShowAbout();
+    void ReleaseForm(TForm *form);
+    LRESULT WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    // job cycle
     void FormCreate();
     void FormCloseQuery(TObject *Sender, bool &CanClose);
     void FormClose(TObject *Sender, TCloseAction &Action);
     void FormDestroy(TObject *Sender);
-    void OpenLog();
-    void CloseLog();
-    void ShowAbout();
-    void ReleaseForm(TForm *form);
-    LRESULT WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void SetTrayIcon(int index) { trayIcon_ = index; }
     void AnimateTray(bool on) { trayAnimated_ = on; }
+    // job log
+    void OpenLog();
+    void CloseLog();
+    // packing step
     bool LoadZipLibrary();
     void UnloadZipLibrary();
+    // mail session
     void SetupSmtp();
     void AbortMailSession();
     void SessionFallback(TSmtpRequest RqType);

@@ -1,3 +1,6 @@
+// The settings: the INI file's SETUP section loaded into the controls and
+// saved from them, the field checks, the ZIP name dialog, and the helpers
+// they use.
 #include "app/Settings.h"
 
 #include "app/FrmAuth.h"
