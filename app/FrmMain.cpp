@@ -13,14 +13,6 @@ namespace {
 // WM_USER + 1 is WM_ABORTSESSION.
 constexpr UINT WM_RELEASEFORM = WM_USER + 2;
 
-const std::vector<std::string> kCharsets = {
-    "ISO-8859-1",        "ISO-8859-2",        "ISO-8859-3",   "ISO-8859-4",   "ISO-8859-5",
-    "ISO-8859-6",        "ISO-8859-7",        "ISO-8859-8",   "ISO-8859-9",   "ISO-8859-10",
-    "ISO-8859-13",       "ISO-8859-14",       "ISO-8859-15",  "WINDOWS-1250", "WINDOWS-1251",
-    "WINDOWS-1252",      "WINDOWS-1253",      "WINDOWS-1254", "WINDOWS-1255", "WINDOWS-1256",
-    "WINDOWS-1257",      "WINDOWS-1258",      "KOIR8-R",      "CP-895",       "CP-852",
-    "Unicode-1-1-UCS-2", "Unicode-1-1-UCS-4", "UTF-8",        "UTF-7"};
-
 } // namespace
 
 TfrmMain::TfrmMain(std::string appDir, TApplication &app)
@@ -112,7 +104,7 @@ void TfrmMain::BuildControls() {
     place(ComboCharset, GroupBox2, "",
           "Set of characters.\r\nDefault = ISO-8859-1 fits most western countries");
     ComboCharset.SetStyle(csDropDownList);
-    ComboCharset.SetItems(kCharsets);
+    ComboCharset.SetItems(kCharsetItems);
 
     // polling
     place(GroupBox4, *this, "");
@@ -123,7 +115,7 @@ void TfrmMain::BuildControls() {
     spinPollMin.SetValue(2);
     place(ComboTime, GroupBox4, "", "H=Hours, M=Minutes, S=Seconds");
     ComboTime.SetStyle(csDropDownList);
-    ComboTime.SetItems({"S", "M", "H"});
+    ComboTime.SetItems(kTimeUnitItems);
     ComboTime.SetItemIndex(1);
     place(cboxPollOnStart, GroupBox4, "Start in timer mode",
           "Start timer when program is launched");

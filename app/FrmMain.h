@@ -264,6 +264,15 @@ class TfrmMain : public TForm {
     void FormDestroy(TObject *Sender);
     void SetTrayIcon(int index) { trayIcon_ = index; }
     void AnimateTray(bool on) { trayAnimated_ = on; }
+    // settings
+    struct TSettingKey;                    // one key of the SETUP section
+    struct TKeyValue;                      // a key's value
+    static const TSettingKey kSetupKeys[]; // all of them, in the order they are read
+    TKeyValue KeyValue(const TSettingKey &key) const;
+    void SetKeyValue(const TSettingKey &key, const TKeyValue &value);
+    void SaveKey(const TSettingKey &key);
+    void FillAuthDialog();
+    void TakeFromAuthDialog();
     // job log
     void OpenLog();
     void CloseLog();

@@ -6,8 +6,13 @@
 #include "platform/Object.h"
 
 #include <string>
+#include <vector>
 
 namespace pv {
+
+// The items of ComboCharset ("KOIR8-R" spelled so) and of ComboTime.
+extern const std::vector<std::string> kCharsetItems;
+extern const std::vector<std::string> kTimeUnitItems;
 
 // Inverts bit 7 of every byte; applying it twice gives the text back.
 std::string ScramblePassword(const std::string &text);

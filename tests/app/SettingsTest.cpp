@@ -334,6 +334,24 @@ TEST_F(Settings, AccountKeysAreWrittenOnlyThroughTheDialog) {
     EXPECT_TRUE(Held(g).APop);
 }
 
+// The dialog shows the account as the file has it when it opens.
+TEST_F(Settings, DialogShowsTheAccountOfTheFile) {
+    TfrmMain &f = Start();
+    WriteIni("Authentication=1\r\nUserName= ann \r\nPassword=" + ScramblePassword("pw") +
+             "\r\nAPop=1\r\nPop3Host=pop.hand\r\nPop3Port=2110\r\n");
+    f.btnAuth.Click();
+    TfrmAuth *d = f.frmAuth();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->rgAuthType.ItemIndex(), 1);
+    EXPECT_EQ(d->edUser.Text(), "ann");
+    EXPECT_EQ(d->edPwd.Text(), "pw");
+    EXPECT_TRUE(d->cbApop.Checked());
+    EXPECT_EQ(d->edHost.Text(), "pop.hand");
+    EXPECT_EQ(d->spinPort.Value(), 2110);
+    d->Close();
+    app_.ProcessMessages();
+}
+
 TEST_F(Settings, PasswordThatCannotReadBackKeepsTheStoredOne) {
     TfrmMain &f = Start();
     f.btnAuth.Click();
