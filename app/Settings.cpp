@@ -5,6 +5,7 @@
 
 #include "app/FrmAuth.h"
 #include "app/FrmMain.h"
+#include "mail/SmtpCli.h"
 #include "platform/Dialogs.h"
 #include "platform/FileSystem.h"
 #include "platform/Profile.h"
@@ -69,43 +70,9 @@ std::string ScramblePassword(const std::string &text) {
 }
 
 TMailbox ParseMailbox(const std::string &text) {
-    TMailbox r;
-    const auto npos = std::string::npos;
-    const bool hasLt = text.find('<') != npos;
-    std::size_t i = text.find_first_not_of(' ');
-    if (i == npos)
-        return r;
-    auto between = [&](std::size_t lt) {
-        std::size_t gt = text.find('>', lt + 1);
-        return text.substr(lt + 1, gt == npos ? npos : gt - lt - 1);
-    };
-    const char q = text[i];
-    if (q == '"' || q == '\'') {
-        std::size_t close = text.find(q, i + 1);
-        r.Name = text.substr(i + 1, close == npos ? npos : close - i - 1);
-        std::size_t after = close == npos ? text.size() : close + 1;
-        if (hasLt) {
-            std::size_t lt = text.find('<', after);
-            if (lt != npos)
-                r.Address = between(lt);
-        } else {
-            r.Address = Trim(text.substr(after));
-        }
-    } else if (hasLt) {
-        std::size_t lt = text.find('<', i);
-        r.Name = Trim(text.substr(i, lt - i));
-        r.Address = between(lt);
-    } else {
-        std::size_t sp = text.find(' ', i);
-        r.Name = Trim(text.substr(i, sp == npos ? npos : sp - i));
-        if (sp != npos)
-            r.Address = Trim(text.substr(sp + 1));
-    }
-    if (r.Address.empty() && r.Name.find('@') != npos) {
-        r.Address = r.Name;
-        r.Name.clear();
-    }
-    return r;
+    TMailbox m;
+    SplitAddress(text, m.Name, m.Address);
+    return m;
 }
 
 std::string NormalizeAddress(const std::string &text) {

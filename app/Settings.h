@@ -22,7 +22,9 @@ struct TMailbox {
     std::string Address;
 };
 
-// "Name <address>", "\"Name\" <address>", "name address" or a bare address.
+// "Name <address>", "\"Name\" <address>", "name address" or a bare address:
+// the mail client's own grammar (SplitAddress), so that the sender the field
+// check accepts is the one the client sends.
 TMailbox ParseMailbox(const std::string &text);
 // "\"Name\" <address>", the address alone, or "" when there is no address.
 std::string NormalizeAddress(const std::string &text);
