@@ -1,9 +1,13 @@
 // The program: a headless main window driven by its timers until it closes.
+#include "app/CommandLine.h"
 #include "app/FrmMain.h"
 #include "platform/Application.h"
 #include "platform/MessageLoop.h"
 
-int main() {
+int main(int argc, char **argv) {
+    // --help, --version, --set-password and a wrong command line end here.
+    if (const std::optional<int> done = pv::HandleCommandLine(argc, argv))
+        return *done;
     // Before any thread exists, so that only the loop ever sees them.
     pv::BlockTerminationSignals();
     pv::TApplication &app = pv::Application();
@@ -12,10 +16,11 @@ int main() {
     int status = 0;
     {
         pv::TfrmMain frmMain;
+        pv::AttachConsole(frmMain);
         pv::SetSignalHandler([&frmMain](int signo) { frmMain.HandleSignal(signo); });
         app.Run();
         pv::SetSignalHandler(nullptr);
-        status = frmMain.Failed() ? 1 : 0;
+        status = frmMain.ExitStatus();
     }
     return status;
 }
