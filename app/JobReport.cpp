@@ -54,7 +54,10 @@ int TfrmMain::JobOutcome() const {
 
 std::vector<std::string> TfrmMain::JobResultLines() const {
     const int outcome = JobOutcome();
-    const int sent = SentCount();
+    // Mailed, whatever happened to the copy afterwards.
+    int sent = 0;
+    for (const auto &row : tblFiles.Rows())
+        sent += row.Sent ? 1 : 0;
     const int failed = static_cast<int>(tblFiles.RecordCount()) - sent;
     std::string summary;
     if (!job_.PollDirError.empty())

@@ -87,7 +87,7 @@ const std::string kEnvelope = R"({"expect": "MAIL FROM:<postvane@example.org>"},
 
 TEST_F(Failures, RefusedConnection) {
     Set("HostPort", std::to_string(ClosedPort()));
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     EXPECT_EQ(Log(), JobLog(NoneSent("Winsock err #10061 Connection refused")));
     ExpectFilesUntouched();
 }
@@ -98,7 +98,7 @@ TEST_F(Failures, UnresolvableHostName) {
     const std::string host = std::string(70, 'a') + ".invalid";
     Set("Host", host);
     Set("HostPort", "25");
-    ASSERT_EQ(Run(60), 0) << Output();
+    ASSERT_EQ(Run(60), 1) << Output();
     EXPECT_EQ(Log(), JobLog(NoneSent("Winsock err #11001 Host not found"), host));
     ExpectFilesUntouched();
 }
@@ -108,7 +108,7 @@ TEST_F(Failures, SilentServerTimesOutAfterThirtyToSixtySeconds) {
     ASSERT_GT(port, 0);
     Set("HostPort", std::to_string(port));
     const auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(Run(90), 0) << Output();
+    ASSERT_EQ(Run(90), 1) << Output();
     const auto took = std::chrono::steady_clock::now() - started;
     // One second to the poll, then one or two watchdog intervals.
     EXPECT_GE(took, std::chrono::seconds(30));
@@ -122,7 +122,7 @@ TEST_F(Failures, ConnectionDroppedDuringData) {
     Set("FileSelection", "a.txt;b.txt;big.txt");
     StartDialog(kGreeting + ", " + kEnvelope + R"(, {"expect": "DATA"},
                 {"line": "354 go ahead"}, {"expect_re": "^From: "}, {"close": true})");
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     const std::string error = "Winsock err #10004 Interrupted system call";
     EXPECT_EQ(Log(),
               JobLog({"! " + error, "|3 File(s) in send list.", "|0 File(s) with 0 Mail(s) sent",
@@ -136,7 +136,7 @@ TEST_F(Failures, ReplyWithoutANumber) {
     StartDialog(R"({"line": "220 dialog ready"}, {"expect_re": "^HELO \\S+$"},
                 {"line": "hello there"}, {"expect": "QUIT"}, {"line": "221 bye"},
                 {"close": true})");
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     EXPECT_EQ(Log(), JobLog(NoneSent("Invalid RFC response")));
     ExpectFilesUntouched();
     EXPECT_EQ(server_.Wait(), 0) << Transcript();
@@ -144,7 +144,7 @@ TEST_F(Failures, ReplyWithoutANumber) {
 
 TEST_F(Failures, RefusedGreetingEndsTheSession) {
     StartDialog(R"({"line": "554 no service here"}, {"expect_close": true})");
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     EXPECT_EQ(Log(), JobLog(NoneSent("Winsock err #10004 Interrupted system call")));
     ExpectFilesUntouched();
     EXPECT_EQ(server_.Wait(), 0) << Transcript();
@@ -153,7 +153,7 @@ TEST_F(Failures, RefusedGreetingEndsTheSession) {
 TEST_F(Failures, NoRecipientIsAnErrorOfTheSession) {
     Set("To", " ; ");
     StartServer();
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     EXPECT_EQ(Log(), JobLog(NoneSent("SmtpException: RcptName list is empty")));
     EXPECT_TRUE(Received().empty());
     ExpectFilesUntouched();
@@ -162,7 +162,7 @@ TEST_F(Failures, NoRecipientIsAnErrorOfTheSession) {
 TEST_F(Failures, NoHostEndsTheJobBeforeAnySession) {
     Set("Host", "");
     Set("HostPort", "25");
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     // The client refuses to start: no session, so no result lines.
     EXPECT_EQ(Log(), (std::vector<std::string>{
                          "Timer On", ">PVN v1.4.6 - Job started ", ">Connecting to SMTP host ",
