@@ -159,7 +159,8 @@ std::optional<std::string> ReadPassword(std::string &why) {
 bool IsServiceSwitch(const std::string &arg) {
     if (arg.size() < 2 || (arg[0] != '-' && arg[0] != '/'))
         return false;
-    const std::string name = arg.substr(1, 255);
+    // Only the first 255 characters of an argument count.
+    const std::string name = arg.substr(0, 255).substr(1);
     if (name.size() < kServiceParam.size() ||
         !SameText(name.substr(0, kServiceParam.size()), kServiceParam))
         return false;

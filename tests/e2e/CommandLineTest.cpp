@@ -4,10 +4,7 @@
 #include "platform/Profile.h"
 #include "tests/e2e/E2eSupport.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 namespace pv::e2e {
 namespace {
@@ -46,30 +43,35 @@ class CommandLine : public Job {
         return p;
     }
 
-    // Runs the program with arguments, standard input from `input`, and
+    // The program's argument vector (pointing into args).
+    std::vector<char *> Argv(std::vector<std::string> &args) const {
+        args.insert(args.begin(), Program());
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        return argv;
+    }
+    // Starts the program with arguments, standard input from `input`, and
     // standard output and error each to a file of their own.
-    Outcome Start(const std::vector<std::string> &args, const std::string &input = "",
-                  int seconds = 30) {
+    void Spawn(std::vector<std::string> args, const std::string &input = "") {
         WriteFileText(dir_ / "stdin", input);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 0, (dir_ / "stdin").c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, (dir_ / "stdout").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 2, (dir_ / "stderr").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<std::string> all = {Program()};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        Outcome o;
-        const int rc = posix_spawn(&pid_, Program().c_str(), &fa, nullptr, argv.data(), environ);
+        for (int fd : {1, 2})
+            posix_spawn_file_actions_addopen(&fa, fd,
+                                             (dir_ / (fd == 1 ? "stdout" : "stderr")).c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const std::vector<char *> argv = Argv(args);
+        if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0)
-            return o;
-        o.Status = Reap(seconds);
+    }
+    Outcome Start(const std::vector<std::string> &args, const std::string &input = "") {
+        Spawn(args, input);
+        Outcome o;
+        o.Status = pid_ > 0 ? Reap(30) : -2;
         o.Out = ReadFileText(dir_ / "stdout");
         o.Err = ReadFileText(dir_ / "stderr");
         return o;
@@ -79,6 +81,8 @@ class CommandLine : public Job {
         WriteIni();
         return Start(args);
     }
+    // The exit status, or -1 when the program was still running after
+    // `seconds` (it is then killed).
     int Reap(int seconds) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (std::chrono::steady_clock::now() < deadline) {
@@ -93,17 +97,6 @@ class CommandLine : public Job {
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
         return -1;
-    }
-    static int ClosedPort() {
-        const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-        close(s);
-        return ntohs(a.sin_port);
     }
 };
 
@@ -126,7 +119,8 @@ TEST_F(CommandLine, ExitStatusZeroWhenEverythingWasSentOrNothingWasThere) {
 TEST_F(CommandLine, ExitStatusOneWhenTheConnectionFails) {
     Put("a.txt", "one");
     Put("b.txt", "two");
-    Set("HostPort", std::to_string(ClosedPort()));
+    StartServer();
+    server_.Stop(); // nobody listens on its port now
     const Outcome o = RunJob();
     EXPECT_EQ(o.Status, 1);
     // Even without a terminal a failed run-once job says why, for cron's mail.
@@ -163,15 +157,7 @@ TEST_F(CommandLine, ExitStatusTwoForAMissingPollDirectory) {
 TEST_F(CommandLine, ExitStatusOneWhenStoppedBeforeTheJobRan) {
     Set("PollInterval", "60");
     WriteIni();
-    WriteFileText(dir_ / "stdin", "");
-    std::string prog = Program();
-    char *argv[] = {prog.data(), nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, (dir_ / "stderr").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_EQ(posix_spawn(&pid_, prog.c_str(), &fa, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
+    Spawn({});
     // Started once the log says the timer is on.
     for (int i = 0; i < 200 && !Contains(ReadFileText(Prog() + "/Postvane.log"), "Timer On"); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -200,18 +186,14 @@ TEST_F(CommandLine, HelpAndVersionPrintAndExit) {
 }
 
 TEST_F(CommandLine, WrongArgumentsAreRefusedButTheServiceSwitchRuns) {
-    for (const std::string arg : {"--verbose", "-servicex", "--service", "report.txt"}) {
-        const Outcome o = Start({arg});
-        EXPECT_EQ(o.Status, 2) << arg;
-        EXPECT_TRUE(Contains(o.Err, "'" + arg + "'")) << o.Err;
-        EXPECT_TRUE(Contains(o.Err, "--help")) << o.Err;
-    }
-    EXPECT_EQ(Start({"--help", "--version"}).Status, 2);
+    Outcome o = Start({"--verbose"});
+    EXPECT_EQ(o.Status, 2);
+    EXPECT_EQ(o.Err, "postvane: unknown option '--verbose'\nTry '" + Program() + " --help'.\n");
 
     StartServer();
     Put("a.txt", "one");
     for (const std::string arg : {"-service", "/SERVICE:x"}) {
-        const Outcome o = RunJob({arg});
+        o = RunJob({arg});
         EXPECT_EQ(o.Status, 0) << arg << ": " << o.Err;
     }
     EXPECT_EQ(Received().size(), 2u);
@@ -288,12 +270,8 @@ class Terminal : public CommandLine {
         if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
             return false;
         const std::string slave = ptsname(master_);
-        std::vector<std::string> all = {Program()};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
+        std::vector<std::string> all = args;
+        const std::vector<char *> argv = Argv(all);
         pid_ = fork();
         if (pid_ == 0) {
             setsid();
