@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/AtomicFile.h"
 #include "platform/FileErrors.h"
 #include "platform/Paths.h"
 
@@ -49,13 +50,9 @@ bool CopyData(int from, int to) {
     }
 }
 
-bool FinishCopy(int to, const struct stat &src) {
-    if (fchmod(to, src.st_mode & 0777) != 0)
-        return FailWith(errno);
+bool CopyTimes(int to, const struct stat &src) {
     struct timespec times[2] = {src.st_atim, src.st_mtim};
-    if (futimens(to, times) != 0)
-        return FailWith(errno);
-    return true;
+    return futimens(to, times) == 0 ? true : FailWith(errno);
 }
 
 } // namespace
@@ -67,71 +64,24 @@ bool CopyFile(const std::string &source, const std::string &target, bool failIfE
     if (in < 0)
         return FailWith(errno);
     struct stat src;
-    if (fstat(in, &src) != 0 || !S_ISREG(src.st_mode)) {
-        int e = S_ISDIR(src.st_mode) ? EISDIR : errno ? errno : EINVAL;
+    const int e = fstat(in, &src) != 0   ? errno
+                  : S_ISDIR(src.st_mode) ? EISDIR
+                  : S_ISREG(src.st_mode) ? 0
+                                         : EINVAL;
+    if (e) {
         ::close(in);
         return FailWith(e);
     }
     fcntl(in, F_SETFL, fcntl(in, F_GETFL) & ~O_NONBLOCK);
 
-    // Copies into out and closes both files; false with the error in e.
-    auto Fill = [&](int out, int &e) {
-        bool ok = CopyData(in, out) && FinishCopy(out, src);
-        e = GetLastError();
-        if (::close(out) != 0 && ok) {
-            ok = false;
-            e = errno;
-        }
-        ::close(in);
-        return ok;
-    };
-
-    if (failIfExists) {
-        int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (out < 0) {
-            int e = errno;
-            ::close(in);
-            return FailWith(e);
-        }
-        int e = 0;
-        bool ok = Fill(out, e);
-        if (!ok) {
-            ::unlink(target.c_str());
-            return FailWith(e);
-        }
-        return true;
-    }
-
-    struct stat dst;
-    if (stat(target.c_str(), &dst) == 0) {
-        int e = S_ISDIR(dst.st_mode) ? EISDIR : !(dst.st_mode & S_IWUSR) ? EACCES : 0;
-        if (e) {
-            ::close(in);
-            return FailWith(e);
-        }
-    }
-    std::string dir = ExtractFilePath(target);
-    std::string tmpl =
-        (dir.empty() ? std::string("./") : dir) + "." + ExtractFileName(target) + ".XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    int out = mkstemp(name.data());
-    if (out < 0) {
-        int e = errno;
-        ::close(in);
-        return FailWith(e);
-    }
-    int e = 0;
-    bool ok = Fill(out, e);
-    if (ok && rename(name.data(), target.c_str()) != 0) {
-        ok = false;
-        e = errno;
-    }
-    if (!ok) {
-        ::unlink(name.data());
-        return FailWith(e);
-    }
-    return true;
+    TAtomicWrite how;
+    how.Mode = src.st_mode & 0777;
+    how.KeepMode = false;
+    how.FailIfExists = failIfExists;
+    const bool ok = AtomicWriteFile(
+        target, [&](int out) { return CopyData(in, out) && CopyTimes(out, src); }, how);
+    ::close(in);
+    return ok;
 }
 
 bool DeleteFile(const std::string &path) {

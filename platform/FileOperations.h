@@ -10,10 +10,12 @@ namespace pv {
 bool FileExists(const std::string &path);      // exists and is not a directory
 bool DirectoryExists(const std::string &path); // exists and is a directory
 
-// Copies contents, mode bits and modification time. failIfExists creates the
-// target exclusively (fails with EEXIST); otherwise the target is replaced
-// through a temporary file (a read-only target fails with EACCES). A failed
-// copy (full disk included) leaves no partial target behind.
+// Copies contents, mode bits and modification time through AtomicWriteFile:
+// the target's name appears only with the whole copy, synced; a failed copy
+// (full disk included) leaves the target as it was and no temporary file,
+// with the reason in the last error. failIfExists never replaces a file
+// (EEXIST), not even one that appears during the copy; otherwise a read-only
+// target fails with EACCES.
 bool CopyFile(const std::string &source, const std::string &target, bool failIfExists);
 // Fails on directories, on read-only files (EACCES) and on files another open
 // holds locked (ERROR_SHARING_VIOLATION), as deleting would on the design's

@@ -1,15 +1,14 @@
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 
 #include <gtest/gtest.h>
 
 #include "platform/FileSystem.h"
+#include "tests/platform/FullDisk.h"
 #include "tests/support/TempDir.h"
 
 using namespace pv;
@@ -63,30 +62,48 @@ TEST(FileCopy, ExclusiveTargetPreservedTimesAndNoPartialTarget) {
 }
 
 TEST(FileCopy, FullDiskLeavesNothingBehind) {
-    pvtest::TempDir dir;
-    const std::string src = dir / "big";
-    WriteFile(src, std::string(300000, 'b'));
-    // A file size limit stands in for a full disk: writes beyond it fail.
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit old;
-    getrlimit(RLIMIT_FSIZE, &old);
-    struct rlimit small = old;
-    small.rlim_cur = 100000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    bool exclusive = CopyFile(src, dir / "a", true);
-    int e1 = GetLastError();
-    WriteFile(dir / "b", "old content");
-    bool replace = CopyFile(src, dir / "b", false);
-    int e2 = GetLastError();
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    bool ran = pvtest::ForEachFullDisk(100000, [](pvtest::FullDisk &disk, const std::string &dir) {
+        SCOPED_TRACE(disk.Name());
+        const std::string src = dir + "big";
+        WriteFile(src, std::string(300000, 'b'));
+        WriteFile(dir + "b", "old content");
+        int e1 = 0, e2 = 0;
+        bool exclusive = disk.Run([&] {
+            bool r = CopyFile(src, dir + "a", true);
+            e1 = GetLastError();
+            return r;
+        });
+        bool replace = disk.Run([&] {
+            bool r = CopyFile(src, dir + "b", false);
+            e2 = GetLastError();
+            return r;
+        });
+        EXPECT_FALSE(exclusive);
+        EXPECT_EQ(e1, disk.Error());
+        EXPECT_FALSE(replace);
+        EXPECT_EQ(e2, disk.Error());
+        EXPECT_EQ(ReadFile(dir + "b"), "old content");
+        EXPECT_EQ(pvtest::Entries(dir), (std::vector<std::string>{"b", "big"}));
+    });
+    if (!ran)
+        GTEST_SKIP() << "neither a tmpfs nor a file size limit can make a disk full here";
+}
 
-    EXPECT_FALSE(exclusive);
-    EXPECT_EQ(e1, EFBIG);
-    EXPECT_FALSE(replace);
-    EXPECT_EQ(e2, EFBIG);
-    EXPECT_EQ(ReadFile(dir / "b"), "old content");
-    EXPECT_EQ(pvtest::Entries(dir.Path()), (std::vector<std::string>{"b", "big"}));
+// A backup copy killed half-way once left a truncated file under the backup's
+// name, which the next job took for a finished backup.
+TEST(FileCopy, AKilledCopyLeavesNoPartFileUnderTheTargetName) {
+    pvtest::TempDir dir;
+    const std::string src = dir / "report.txt";
+    WriteFile(src, std::string(300000, 'r'));
+    ASSERT_TRUE(CreateDirectory(dir / "Backup"));
+    const std::string backup = dir / "Backup/";
+    for (bool failIfExists : {true, false})
+        ASSERT_TRUE(pvtest::KilledWhileWriting(
+            100000, [&] { CopyFile(src, backup + "report.txt", failIfExists); }));
+    EXPECT_FALSE(FileExists(backup + "report.txt"));
+    EXPECT_EQ(pvtest::Entries(backup).size(), 2u);
+    EXPECT_EQ(RemoveAtomicLeftovers(backup), 2);
+    EXPECT_TRUE(pvtest::Entries(backup).empty());
 }
 
 TEST(FileOperations, DeleteCreateRenameAndTemp) {

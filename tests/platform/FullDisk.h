@@ -12,9 +12,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
+
+#include "tests/support/TempDir.h"
 
 namespace pvtest {
 
@@ -98,6 +101,24 @@ class FullDisk {
     bool mounted_ = false;
     std::string why_;
 };
+
+// Runs test once for each kind of full disk this machine can make, each in a
+// fresh directory (with a trailing "/"); false when it could make none.
+inline bool ForEachFullDisk(std::uint64_t room,
+                            const std::function<void(FullDisk &, const std::string &)> &test) {
+    bool ran = false;
+    for (auto kind : {FullDisk::Tmpfs, FullDisk::FileSizeLimit}) {
+        TempDir dir;
+        FullDisk disk(kind, dir.Path(), room);
+        if (!disk.WhyNot().empty()) {
+            std::printf("[ note     ] no %s: %s\n", disk.Name(), disk.WhyNot().c_str());
+            continue;
+        }
+        ran = true;
+        test(disk, dir.Path());
+    }
+    return ran;
+}
 
 // Runs f in a child process that dies of SIGXFSZ once a file it writes grows
 // past limit bytes, as a writer killed in the middle of its work. True when
