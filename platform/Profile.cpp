@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/AtomicFile.h"
+#include "platform/FileErrors.h"
 #include "platform/Text.h"
 
 namespace pv {
@@ -196,7 +198,6 @@ void WritePrivateProfileString(const std::string &section, const std::string &ke
     }
 
     std::string data;
-    mode_t mode = 0600;
     bool exists = false;
     if (stat(target.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode))
@@ -209,7 +210,6 @@ void WritePrivateProfileString(const std::string &section, const std::string &ke
         int e = ReadWhole(target, data);
         if (e != 0)
             Fail(file, std::strerror(e));
-        mode = st.st_mode & 07777;
         exists = true;
     } else if (errno != ENOENT) {
         Fail(file, std::strerror(errno));
@@ -246,46 +246,9 @@ void WritePrivateProfileString(const std::string &section, const std::string &ke
     if (exists && out == data)
         return;
 
-    std::string dir = target.substr(0, target.rfind('/') + 1);
-    std::string base = target.substr(dir.size());
-    std::string tmpl = (dir.empty() ? std::string("./") : dir) + "." + base + ".XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0)
-        Fail(file, std::strerror(errno));
-    auto abandon = [&](int e) {
-        ::close(fd);
-        ::unlink(name.data());
-        Fail(file, std::strerror(e));
-    };
-    if (fchmod(fd, mode) != 0)
-        abandon(errno);
-    if (exists && geteuid() == 0 && fchown(fd, st.st_uid, st.st_gid) != 0) {
-        // Ownership is kept where we may; the content matters more.
-    }
-    std::size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = ::write(fd, out.data() + done, out.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            abandon(errno);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (fsync(fd) != 0)
-        abandon(errno);
-    if (::close(fd) != 0) {
-        int e = errno;
-        ::unlink(name.data());
-        Fail(file, std::strerror(e));
-    }
-    if (rename(name.data(), target.c_str()) != 0) {
-        int e = errno;
-        ::unlink(name.data());
-        Fail(file, std::strerror(e));
-    }
+    TAtomicWrite how; // a new file holds the scrambled password: 0600
+    if (!AtomicWriteFile(target, out, how))
+        Fail(file, LastErrorText());
 }
 
 } // namespace pv

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/FileSystem.h"
 #include "platform/Profile.h"
+#include "tests/platform/FullDisk.h"
 #include "tests/support/TempDir.h"
 
 using namespace pv;
@@ -203,4 +205,37 @@ TEST(ProfileWrite, BinaryBytesAndVeryLongLinesSurvive) {
     EXPECT_EQ(GetPrivateProfileString("S", "A", "", ini), scrambled);
     std::string expected = "[S]\r\n" + binary + "\r\n" + longLine + "\r\nA=" + scrambled + "\r\n";
     EXPECT_EQ(ReadFile(ini), expected);
+}
+
+TEST(ProfileWrite, AFullDiskOrAKillLeavesTheFileAsItWasAndNoTemporary) {
+    const std::string content = "[SETUP]\r\nBody=" + std::string(150000, 'b') + "\r\nA=1\r\n";
+    bool ran = pvtest::ForEachFullDisk(65536, [&](pvtest::FullDisk &disk, const std::string &dir) {
+        SCOPED_TRACE(disk.Name());
+        const std::string ini = dir + "p.ini";
+        WriteFile(ini, content);
+        std::string error;
+        disk.Run([&] {
+            try {
+                WritePrivateProfileString("SETUP", "A", "2", ini);
+            } catch (const EProfileError &e) {
+                error = e.what();
+            }
+        });
+        EXPECT_EQ(error, "Unable to write to " + ini + ": " + SysErrorMessage(disk.Error()));
+        EXPECT_EQ(ReadFile(ini), content);
+        EXPECT_EQ(pvtest::Entries(dir), std::vector<std::string>{"p.ini"});
+    });
+    if (!ran)
+        GTEST_SKIP() << "neither a tmpfs nor a file size limit can make a disk full here";
+
+    // Killed in the middle: the old file stands, the temporary is recognised.
+    pvtest::TempDir dir;
+    const std::string ini = dir / "p.ini";
+    WriteFile(ini, content);
+    ASSERT_TRUE(pvtest::KilledWhileWriting(
+        65536, [&] { WritePrivateProfileString("SETUP", "A", "2", ini); }));
+    EXPECT_EQ(ReadFile(ini), content);
+    EXPECT_EQ(pvtest::Entries(dir.Path()).size(), 2u);
+    EXPECT_EQ(RemoveAtomicLeftovers(dir.Path()), 1);
+    EXPECT_EQ(pvtest::Entries(dir.Path()), std::vector<std::string>{"p.ini"});
 }
