@@ -126,6 +126,15 @@ long FindKey(const std::vector<Line> &lines, const std::string &section, const s
     return -1;
 }
 
+// The line end the file uses: that of its first line; CR LF for a new file
+// or one without any.
+std::string LineEndOf(const std::vector<Line> &lines) {
+    for (const Line &l : lines)
+        if (l.endLength > 0)
+            return l.endLength == 2 ? "\r\n" : "\n";
+    return "\r\n";
+}
+
 [[noreturn]] void Fail(const std::string &file, const std::string &reason) {
     throw EProfileError("Unable to write to " + file + ": " + reason);
 }
@@ -216,13 +225,16 @@ void WritePrivateProfileString(const std::string &section, const std::string &ke
     }
 
     std::vector<Line> lines = SplitLines(data);
+    const std::string eol = LineEndOf(lines);
     long firstSection = -1;
     long at = FindKey(lines, section, key, &firstSection);
     std::string out;
     if (at >= 0) {
+        // The replaced line keeps its own line end.
         const Line &l = lines[static_cast<std::size_t>(at)];
         out = data.substr(0, l.start);
-        out += l.name + "=" + value + "\r\n";
+        out += l.name + "=" + value;
+        out += l.endLength > 0 ? data.substr(l.start + l.length, l.endLength) : eol;
         out += data.substr(l.start + l.length + l.endLength);
     } else if (firstSection >= 0) {
         // After the section's last non-blank line, so blank separators stay.
@@ -234,14 +246,14 @@ void WritePrivateProfileString(const std::string &section, const std::string &ke
         std::size_t cut = l.start + l.length + l.endLength;
         out = data.substr(0, cut);
         if (l.endLength == 0)
-            out += "\r\n";
-        out += key + "=" + value + "\r\n";
+            out += eol;
+        out += key + "=" + value + eol;
         out += data.substr(cut);
     } else {
         out = data;
         if (!out.empty() && out.back() != '\n')
-            out += "\r\n";
-        out += "[" + section + "]\r\n" + key + "=" + value + "\r\n";
+            out += eol;
+        out += "[" + section + "]" + eol + key + "=" + value + eol;
     }
     if (exists && out == data)
         return;

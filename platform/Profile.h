@@ -4,8 +4,9 @@
 // or '...') around the whole of it. Lines starting with ';' are comments.
 // Writing keeps every other line byte for byte and goes through
 // AtomicWriteFile: a temporary file in the same directory, synced and renamed
-// over the old one (mode kept; a new file gets mode 0600). Lines are written
-// with CR LF; LF alone is read too.
+// over the old one (mode kept; a new file gets mode 0600). Written lines end
+// as the file's first line does (a replaced line keeps its own end), CR LF in
+// a new file; LF alone is read too.
 #pragma once
 
 #include <string>
