@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/FileSystem.h"
-#include "tests/platform/FullDisk.h"
 #include "tests/support/TempDir.h"
 
 using namespace pv;
@@ -113,51 +112,6 @@ TEST(AtomicWrite, AFailingWriterLeavesTheTargetAsItWasAndNoTemporary) {
     }
     EXPECT_EQ(ReadFile(f), "old");
     EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"keep.ini"});
-}
-
-TEST(AtomicWrite, FullFileSystem) {
-    const std::string data(300000, 'd');
-    bool ran = pvtest::ForEachFullDisk(65536, [&](pvtest::FullDisk &disk, const std::string &dir) {
-        SCOPED_TRACE(disk.Name());
-        const std::string f = dir + "f";
-        ASSERT_TRUE(AtomicWriteFile(f, "old content"));
-        TAtomicWrite exclusive;
-        exclusive.FailIfExists = true;
-        int e1 = 0, e2 = 0;
-        bool replaced = disk.Run([&] {
-            bool r = AtomicWriteFile(f, data);
-            e1 = GetLastError();
-            return r;
-        });
-        bool created = disk.Run([&] {
-            bool r = AtomicWriteFile(dir + "g", data, exclusive);
-            e2 = GetLastError();
-            return r;
-        });
-        EXPECT_FALSE(replaced);
-        EXPECT_EQ(e1, disk.Error());
-        EXPECT_FALSE(created);
-        EXPECT_EQ(e2, disk.Error());
-        EXPECT_EQ(ReadFile(f), "old content");
-        EXPECT_EQ(Entries(dir), std::vector<std::string>{"f"});
-    });
-    if (!ran)
-        GTEST_SKIP() << "neither a tmpfs nor a file size limit can make a disk full here";
-}
-
-TEST(AtomicLeftovers, AKilledWriterLeavesOnlyATemporaryThatIsRemoved) {
-    pvtest::TempDir dir;
-    const std::string f = dir / "target";
-    WriteFile(f, "before");
-    ASSERT_TRUE(pvtest::KilledWhileWriting(10000, [&] {
-        AtomicWriteFile(f, std::string(50000, 'x'));
-    })) << "the writer was not killed";
-    EXPECT_EQ(ReadFile(f), "before");
-    ASSERT_EQ(TempsIn(dir.Path()), 1);
-
-    EXPECT_EQ(RemoveAtomicLeftovers(dir.Path()), 1);
-    EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"target"});
-    EXPECT_EQ(RemoveAtomicLeftovers(dir.Path()), 0);
 }
 
 TEST(AtomicLeftovers, OnlyDeadWritersFilesOfThePatternGo) {
