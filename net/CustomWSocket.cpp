@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -25,13 +24,6 @@ std::string Trim(const std::string &s) {
 
 // Pieces handed to one send call: enough blocks for a 64 KB write and more.
 constexpr int kMaxSendPieces = 64;
-
-// Waits briefly for anything to become due on the thread's loop, so the
-// waiting operations do not spin while the peer is slow.
-void WaitForLoop(int ms) {
-    pollfd p{LoopFd(), POLLIN, 0};
-    ::poll(&p, 1, ms);
-}
 
 } // namespace
 
@@ -1146,7 +1138,8 @@ void TCustomWSocket::Flush() {
         if (fHSocket == INVALID_SOCKET || fAllSent)
             break;
         MessagePump();
-        WaitForLoop(10);
+        // Nothing due: wait a little rather than spin while the peer is slow.
+        WaitMessageTimeout(10);
     }
 }
 
@@ -1233,7 +1226,7 @@ void TCustomWSocket::WaitForClose() {
     while (fHSocket != INVALID_SOCKET && fState != wsClosed && fQuitsTaken == quits &&
            !Application().Terminated()) {
         MessagePump();
-        WaitForLoop(10);
+        WaitMessageTimeout(10);
     }
 }
 
