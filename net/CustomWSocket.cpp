@@ -10,20 +10,9 @@
 #include <unistd.h>
 
 #include "platform/Application.h"
+#include "platform/Text.h"
 
 namespace pv {
-
-namespace {
-
-std::string Trim(const std::string &s) {
-    auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos)
-        return {};
-    auto e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
-
-} // namespace
 
 // ---------------------------------------------------------------------------
 // Construction

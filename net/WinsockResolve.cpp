@@ -5,17 +5,11 @@
 #include "net/WinsockCalls.h"
 #include "net/WinsockErrors.h"
 #include "net/WinsockStartup.h"
+#include "platform/Text.h"
 
 namespace pv {
 
 namespace {
-std::string Trim(const std::string &s) {
-    auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos)
-        return {};
-    auto e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
 
 // The decimal number formed by the leading digits; false past 65535.
 bool LeadingNumber(const std::string &s, unsigned long &value) {
