@@ -1,6 +1,8 @@
 #include "net/WinsockErrors.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include <netdb.h>
 
@@ -117,8 +119,8 @@ int WinsockErrorFromErrno(int err) {
     case EREMOTE:
         return WSAEREMOTE;
     default:
-        // No WinSock counterpart: a number SocketErrorDesc calls no WinSock error.
-        return WSABASEERR + err;
+        // No WinSock twin: a number of our own that keeps the errno.
+        return SYSTEM_ERROR_BASE + std::clamp(err, 1, SYSTEM_ERROR_LAST - SYSTEM_ERROR_BASE);
     }
 }
 
@@ -252,6 +254,11 @@ std::string SocketErrorDesc(int error) {
     case WSANO_DATA:
         return "No Data";
     default:
+        if (error > SYSTEM_ERROR_BASE && error <= SYSTEM_ERROR_LAST) {
+            // The English text whatever the locale, as every other text here.
+            if (const char *text = strerrordesc_np(error - SYSTEM_ERROR_BASE))
+                return text;
+        }
         return "Not a WinSock error";
     }
 }

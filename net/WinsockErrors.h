@@ -68,13 +68,21 @@ constexpr int WSATRY_AGAIN = 11002;
 constexpr int WSANO_RECOVERY = 11003;
 constexpr int WSANO_DATA = 11004;
 
+// An errno without a WinSock twin becomes SYSTEM_ERROR_BASE + errno: outside
+// WinSock's numbers and the codes the clients give a meaning (500, the SOCKS
+// codes 20001-20017, 20600), within the 16 bits of an event, and its text is
+// the system's text of that errno.
+constexpr int SYSTEM_ERROR_BASE = 13000;
+constexpr int SYSTEM_ERROR_LAST = SYSTEM_ERROR_BASE + 4095; // errno stays below 4096
+
 // The calling thread's last error, as a WinSock number.
 int WSAGetLastError();
 void WSASetLastError(int error);
 // Sets the last error from errno; returns SOCKET_ERROR (-1) for the caller
 // to pass on.
 int SetLastErrorFromErrno(int err);
-// errno and getaddrinfo results as WinSock numbers.
+// errno and getaddrinfo results as WinSock numbers (or, for an errno without
+// a twin, the number of our own above).
 int WinsockErrorFromErrno(int err);
 int WinsockErrorFromGai(int gaiError);
 
