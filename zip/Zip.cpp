@@ -158,7 +158,8 @@ std::int32_t TZip::Add(bool NoBackup) {
     bool restored = (Cancel || failed || incomplete) && !backup.empty();
     if (restored)
         restore();
-    if (restored || count > 0) {
+    // Put back, the archive is what Entries already shows.
+    if (!restored && count > 0) {
         ReadDirectory();
         if (OnContentsChanged)
             OnContentsChanged(this);

@@ -61,8 +61,10 @@ struct TFileSource {
     }
 
     zip_int64_t Read(void *data, zip_uint64_t len) {
+        // Never past the next progress step, so that every step is whole.
         std::int64_t want = std::min<std::int64_t>(
-            File.Size - Offset, static_cast<std::int64_t>(std::min<zip_uint64_t>(len, 1 << 30)));
+            {File.Size - Offset, Reported + kProgressStep - Offset,
+             static_cast<std::int64_t>(std::min<zip_uint64_t>(len, 1 << 30))});
         std::int64_t done = 0;
         while (done < want) {
             ssize_t n = ::pread(Fd, static_cast<char *>(data) + done,

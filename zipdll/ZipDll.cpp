@@ -70,9 +70,15 @@ struct TPlannedFile {
     std::string Name;
 };
 
-// Stats every spec: what can be packed goes into files, the rest is
-// reported as skipped.
-std::vector<TPlannedFile> PlanFiles(const TZipExecParams &p, TSession &session) {
+struct TSkippedFile {
+    std::string Path;
+    int Reason;
+    std::string Why;
+};
+
+// Stats every spec: what can be packed goes into files, the rest into
+// skipped (reported once the batch is announced).
+std::vector<TPlannedFile> PlanFiles(const TZipExecParams &p, std::vector<TSkippedFile> &skipped) {
     std::vector<TPlannedFile> files;
     for (std::int32_t i = 0; i < p.SpecCount; ++i) {
         const TZipFileSpec &spec = p.Specs[i];
@@ -95,8 +101,7 @@ std::vector<TPlannedFile> PlanFiles(const TZipExecParams &p, TSession &session) 
             why = std::strerror(errno);
         }
         if (reason) {
-            session.Message("Skipping \"" + path + "\": " + why);
-            session.Report(zacSkipped, reason, path);
+            skipped.push_back({path, reason, why});
             continue;
         }
         TPlannedFile f;
@@ -105,8 +110,7 @@ std::vector<TPlannedFile> PlanFiles(const TZipExecParams &p, TSession &session) 
         f.Info.MTime = st.st_mtim.tv_sec;
         f.Name = EntryName(path, root, p.JunkDirs != 0);
         if (f.Name.empty()) {
-            session.Message("Skipping \"" + path + "\": no name to store it under");
-            session.Report(zacSkipped, zskNotFound, path);
+            skipped.push_back({path, zskNotFound, "no name to store it under"});
             continue;
         }
         files.push_back(std::move(f));
@@ -156,12 +160,17 @@ bool AddToArchive(zip_t *za, const TPlannedFile &f, const TZipExecParams &p, TSe
 
 std::int32_t AddFiles(const TZipExecParams &p, TSession &session) {
     const std::string archive = p.ArchiveName;
-    std::vector<TPlannedFile> files = PlanFiles(p, session);
+    std::vector<TSkippedFile> skipped;
+    std::vector<TPlannedFile> files = PlanFiles(p, skipped);
     std::int64_t bytes = 0;
     for (const auto &f : files)
         bytes += f.Info.Size;
     session.Report(zacBatchCount, static_cast<std::int64_t>(files.size()));
     session.Report(zacBatchBytes, bytes);
+    for (const auto &s : skipped) {
+        session.Message("Skipping \"" + s.Path + "\": " + s.Why);
+        session.Report(zacSkipped, s.Reason, s.Path);
+    }
 
     auto endBatch = [&](std::int32_t result) {
         session.Report(zacEndBatch);
