@@ -68,6 +68,7 @@ std::string EntryName(const std::string &path, const std::string &rootDir, bool 
 struct TPlannedFile {
     TFileInfo Info;
     std::string Name;
+    mode_t Mode = 0644;
 };
 
 struct TSkippedFile {
@@ -108,6 +109,7 @@ std::vector<TPlannedFile> PlanFiles(const TZipExecParams &p, std::vector<TSkippe
         f.Info.Path = path;
         f.Info.Size = st.st_size;
         f.Info.MTime = st.st_mtim.tv_sec;
+        f.Mode = st.st_mode & 07777;
         f.Name = EntryName(path, root, p.JunkDirs != 0);
         if (f.Name.empty()) {
             skipped.push_back({path, zskNotFound, "no name to store it under"});
@@ -142,10 +144,9 @@ bool AddToArchive(zip_t *za, const TPlannedFile &f, const TZipExecParams &p, TSe
     auto i = static_cast<zip_uint64_t>(index);
     bool ok = zip_set_file_compression(za, i, f.Info.Size == 0 ? ZIP_CM_STORE : ZIP_CM_DEFLATE,
                                        kDeflateLevel) == 0;
-    struct stat st;
-    mode_t mode = stat(f.Info.Path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0644;
-    ok = ok && zip_file_set_external_attributes(
-                   za, i, 0, ZIP_OPSYS_UNIX, static_cast<zip_uint32_t>(S_IFREG | mode) << 16) == 0;
+    ok = ok &&
+         zip_file_set_external_attributes(za, i, 0, ZIP_OPSYS_UNIX,
+                                          static_cast<zip_uint32_t>(S_IFREG | f.Mode) << 16) == 0;
     std::string password = Text(p.Password);
     if (ok && p.Encrypt && !password.empty()) {
         zip_uint16_t method = zip_encryption_method_supported(ZIP_EM_TRAD_PKWARE, 1)

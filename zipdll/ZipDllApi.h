@@ -82,6 +82,13 @@ typedef struct TZipFileSpec {
     uint32_t Reserved40[16];
 } TZipFileSpec;
 
+/* Of the operation record the library reads Caller, Version, Callback, Trace,
+ * Password with Encrypt, Adding and Removing (only adding is supported),
+ * JunkDirs, SpecCount with Specs, ArchiveName and Comment. The other option
+ * fields are accepted and not read: entries are always deflated at zlib's
+ * default level (Option60 asks for 9, which costs twice the time for well
+ * under a percent of size), and the new archive is written beside the old
+ * one, not in TempDir, so that it can replace the old one by a rename. */
 typedef struct TZipExecParams {
     uint32_t Handle; /* no window is passed: 0 */
     void *Caller;

@@ -303,7 +303,8 @@ TEST_F(ZipAdd, FailuresRaiseAndRestoreTheArchive) {
 }
 
 // Relative specs under RootDir, names kept with their directories when the
-// option that drops them is off, and the working directory given back.
+// option that drops them is off, the working directory given back, and the
+// trace of the library's messages.
 TEST_F(ZipAdd, RootDirAndStoredPaths) {
     CreateDirectory(dir / "in/sub");
     Input("sub/x.txt", "x\n");
@@ -312,7 +313,11 @@ TEST_F(ZipAdd, RootDirAndStoredPaths) {
     zip.AddOptions = ZipBit(3); // relative specs under RootDir, directories kept
     zip.RootDir = dir / "in";
     zip.FileSpecs = {"sub/x.txt"};
+    zip.Trace = true; // the library's messages go beside the program
+    const std::string trace = ChangeFileExt(ExeName(), ".trace");
     EXPECT_EQ(zip.Add(false), 1);
+    EXPECT_EQ(ReadFile(trace), "  adding: sub/x.txt\r\n");
+    DeleteFile(trace);
     EXPECT_TRUE(zip.RootDir.empty());
     EXPECT_EQ(std::filesystem::current_path(), cwd);
     ASSERT_EQ(zip.Entries().size(), 1u);

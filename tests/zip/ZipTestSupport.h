@@ -68,8 +68,8 @@ inline std::string Le32(std::uint32_t v) {
 }
 
 struct RawEntry {
-    RawEntry(std::string name, std::string data, std::string comment = "",
-             std::string extra = "", std::uint16_t madeBy = 0x031E, std::uint16_t flags = 0)
+    RawEntry(std::string name, std::string data, std::string comment = "", std::string extra = "",
+             std::uint16_t madeBy = 0x031E, std::uint16_t flags = 0)
         : Name(std::move(name)), Data(std::move(data)), Comment(std::move(comment)),
           Extra(std::move(extra)), MadeBy(madeBy), Flags(flags) {}
     std::string Name;
