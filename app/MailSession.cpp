@@ -11,8 +11,6 @@
 #include <cstring>
 #include <strings.h>
 
-#include <poll.h>
-
 namespace pv {
 
 namespace {
@@ -510,8 +508,7 @@ void TfrmMain::YieldEvery(int count) {
     if (++displayCount_ < count)
         return;
     displayCount_ = 0;
-    pollfd due{LoopFd(), POLLIN, 0};
-    (void)poll(&due, 1, 1);
+    (void)WaitMessageTimeout(1);
 }
 
 void TfrmMain::AbortMailSession() {
