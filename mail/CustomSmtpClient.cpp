@@ -36,12 +36,11 @@ TCustomSmtpClient::TCustomSmtpClient()
       FRandom(static_cast<std::minstd_rand::result_type>(
           std::random_device{}() ^
           static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()))) {
-    FWindowHandle =
-        CreateWindow([this](HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
-            if (msg == WM_SMTP_REQUEST_DONE)
-                return WndProc(msg, wParam, lParam);
-            return DefWindowProc(hwnd, msg, wParam, lParam);
-        });
+    FReader.OnLine = [this](const std::string &Line) { ReplyLine(Line); };
+    FReader.OnLineTooLong = [this] { ReplyTooLong(); };
+    FReader.OnRequestDone = [this](int ErrorCode) {
+        WndProc(WM_SMTP_REQUEST_DONE, 0, static_cast<LPARAM>(ErrorCode));
+    };
     CreateSocket();
 }
 
@@ -55,8 +54,6 @@ TCustomSmtpClient::~TCustomSmtpClient() {
         FWSocket->OnSessionConnected = nullptr;
         FWSocket.reset();
     }
-    if (FWindowHandle)
-        DestroyWindow(FWindowHandle);
 }
 
 void TCustomSmtpClient::CreateSocket() {
@@ -205,7 +202,7 @@ void TCustomSmtpClient::FinishRequest(int ErrorCode) {
     }
     SetState(smtpReady);
     FSequence = false;
-    PostMessage(FWindowHandle, WM_SMTP_REQUEST_DONE, 0, static_cast<LPARAM>(ErrorCode));
+    FReader.PostRequestDone(ErrorCode);
 }
 
 LRESULT TCustomSmtpClient::WndProc(UINT Msg, WPARAM, LPARAM lParam) {
@@ -235,80 +232,26 @@ bool TCustomSmtpClient::ParseStatusCode() {
     return !(i < s.size() && s[i] == '-');
 }
 
-bool TCustomSmtpClient::ReceiveMore() {
-    const int room = ReceiveAreaSize - FRcvdLen;
-    if (room <= 0) {
-        FReadPending = true; // read once lines have made room
-        return false;
-    }
-    const int got = FWSocket->Receive(FReceiveBuffer + FRcvdLen, room);
-    if (got <= 0)
-        return false;
-    FRcvdLen += got;
-    FReceiveBuffer[FRcvdLen] = '\0';
-    return true;
+void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t) {
+    FReader.DataAvailable(
+        [this](char *Buffer, int Length) { return FWSocket->Receive(Buffer, Length); });
 }
 
-void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t) {
-    if (FInReceive) {
-        // A handler below waits in a nested message loop: the bytes are
-        // collected here and the lines handled in order by the outer call.
-        ReceiveMore();
-        return;
-    }
-    struct Guard {
-        bool &flag;
-        ~Guard() { flag = false; }
-    } guard{FInReceive = true};
-    FReadPending = false;
-    if (!ReceiveMore())
-        return;
-
-    for (;;) {
-        const char *begin = FReceiveBuffer;
-        const char *end = begin + FRcvdLen;
-        const char *cr = begin;
-        while ((cr = static_cast<const char *>(std::memchr(cr, '\r', end - cr))) != nullptr) {
-            if (cr + 1 < end && cr[1] == '\n')
-                break;
-            ++cr;
-        }
-        if (cr == nullptr) {
-            if (FRcvdLen >= ReceiveAreaSize) {
-                ReplyTooLong();
-                return;
-            }
-            if (FReadPending) {
-                FReadPending = false;
-                if (ReceiveMore())
-                    continue;
-            }
-            return;
-        }
-        FLastResponse.assign(begin, cr);
-        // The line leaves the area before any handler runs, so a handler that
-        // starts over (Connect) finds it consistent.
-        const int used = static_cast<int>(cr - begin) + 2;
-        FRcvdLen -= used;
-        std::memmove(FReceiveBuffer, FReceiveBuffer + used, FRcvdLen);
-        FReceiveBuffer[FRcvdLen] = '\0';
-
-        TriggerResponse(FLastResponse);
-        if (FState == smtpWaitingBanner)
-            GreetingLine();
-        else if (FState == smtpWaitingResponse) {
-            if (FNext == nullptr)
-                throw SmtpException("Program error: FNext is nil");
-            (this->*FNext)();
-        } else
-            TriggerDisplay("< " + FLastResponse);
-    }
+void TCustomSmtpClient::ReplyLine(const std::string &Line) {
+    FLastResponse = Line;
+    TriggerResponse(FLastResponse);
+    if (FState == smtpWaitingBanner)
+        GreetingLine();
+    else if (FState == smtpWaitingResponse) {
+        if (FNext == nullptr)
+            throw SmtpException("Program error: FNext is nil");
+        (this->*FNext)();
+    } else
+        TriggerDisplay("< " + FLastResponse);
 }
 
 void TCustomSmtpClient::ReplyTooLong() {
     // No reply line is that long: the server is not speaking SMTP.
-    FRcvdLen = 0;
-    FReceiveBuffer[0] = '\0';
     FLastResponse = "500 Reply line longer than " + std::to_string(ReceiveAreaSize) + " bytes";
     FStatusCode = 500;
     if (!FRequestDone) {
@@ -374,7 +317,7 @@ void TCustomSmtpClient::Connect() {
         FRequestType = smtpConnect;
     FCurrentStep = stepConnect;
     FRequestDone = false;
-    FRcvdLen = 0;
+    FReader.Reset();
     FRequestResult = 0;
     FEsmtp = false;
     FErrorMessage.clear();

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "mail/ReplyReader.h"
 #include "mail/SmtpTypes.h"
 #include "net/WSocket.h"
 #include "platform/MessageLoop.h"
@@ -156,8 +157,7 @@ class TCustomSmtpClient : public TObject {
 
     // Reply handling.
     void WSocketDataAvailable(std::uint16_t ErrCode);
-    // Appends what the socket has to the receive area; false when nothing came.
-    bool ReceiveMore();
+    void ReplyLine(const std::string &Line);
     void WSocketSessionClosed(std::uint16_t ErrCode);
     void WSocketDnsLookupDone(std::uint16_t ErrCode);
     void WSocketSessionConnected(std::uint16_t ErrCode);
@@ -190,12 +190,10 @@ class TCustomSmtpClient : public TObject {
     bool FEsmtp = false;
     TSmtpRequest FRequestType = smtpConnect;
     bool FRequestDone = true; // nothing pending yet
-    int FRcvdLen = 0;
     int FRequestResult = 0;
     int FStatusCode = 0;
-    char FReceiveBuffer[ReceiveAreaSize + 1] = {};
-    bool FInReceive = false;   // handling reply lines
-    bool FReadPending = false; // data waits that did not fit the area
+    // Reply lines of up to 4094 characters; a longer one fails the request.
+    TReplyReader FReader{ReceiveAreaSize, 0};
     TContinuation FNext = nullptr;
     std::uint16_t FPendingSteps = 0;
     TStep FCurrentStep = stepNone;
@@ -204,7 +202,6 @@ class TCustomSmtpClient : public TObject {
     bool FSeqDriver = false;
     std::array<int, 16> FOkResponses{};
     TContinuation FDoneAsync = nullptr;
-    HWND FWindowHandle = 0;
     int FItemCount = 0;
     std::vector<std::string> FHdrLines;
     int FLineNum = 0;
