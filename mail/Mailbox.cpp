@@ -27,9 +27,8 @@ void SplitAddress(std::string_view Text, std::string &Name, std::string &Address
         Name = std::string(rest.substr(1, close == std::string_view::npos ? close : close - 1));
         const std::size_t after = close == std::string_view::npos ? rest.size() : close + 1;
         if (hasAngle) {
-            Address = bracketed(start + after);
-            if (Address.empty()) // the quote never closed around the name
-                Address = bracketed(0);
+            // A quote that never closes holds the whole text, brackets too.
+            Address = bracketed(close == std::string_view::npos ? 0 : start + after);
         } else
             Address = trim(rest.substr(after));
     } else if (hasAngle) {
@@ -46,6 +45,12 @@ void SplitAddress(std::string_view Text, std::string &Name, std::string &Address
         Address = Name;
         Name.clear();
     }
+}
+
+TAddressParts SplitAddress(std::string_view Text) {
+    TAddressParts parts;
+    SplitAddress(Text, parts.Name, parts.Address);
+    return parts;
 }
 
 } // namespace pv
