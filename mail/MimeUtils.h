@@ -67,9 +67,10 @@ std::string Base64FileLine(std::istream &Stream, bool &More);
 std::string QuotedPrintableLine(std::string_view Text, int MaxLen, const TCharSet &Specials,
                                 bool Limit, int &Position, bool Underscore);
 
-// RFC 2047 encoded words ("=?charset?Q?...?=", EncType 'B' or 'Q'), folded
-// with CR LF TAB when Fold is on (MaxCol at least 25). Raises pv::Exception
-// for a CharSet shorter than 4 characters or another EncType.
+// RFC 2047 encoded words ("=?charset?Q?...?=", EncType 'B' or 'Q') joined by
+// CR LF TAB; with Fold on each fits within MaxCol (at least 25). A word never
+// passes 75 characters nor splits a UTF-8 sequence. Raises pv::Exception for
+// a CharSet shorter than 4 characters or another EncType.
 std::string HdrEncodeInLine(std::string_view Text, const TCharSet &Specials, char EncType,
                             bool Fold, int MaxCol, std::string_view CharSet);
 
