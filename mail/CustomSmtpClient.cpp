@@ -38,6 +38,7 @@ TCustomSmtpClient::TCustomSmtpClient()
           static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()))) {
     FReader.OnLine = [this](const std::string &Line) { ReplyLine(Line); };
     FReader.OnLineTooLong = [this] { ReplyTooLong(); };
+    FReader.OnAborted = [this] { SetState(smtpReady); };
     FReader.OnRequestDone = [this](int ErrorCode) {
         WndProc(WM_SMTP_REQUEST_DONE, 0, static_cast<LPARAM>(ErrorCode));
     };
@@ -239,7 +240,10 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t) {
 
 void TCustomSmtpClient::ReplyLine(const std::string &Line) {
     FLastResponse = Line;
+    const auto session = FReader.Session();
     TriggerResponse(FLastResponse);
+    if (FReader.Ended(session))
+        return;
     if (FState == smtpWaitingBanner)
         GreetingLine();
     else if (FState == smtpWaitingResponse) {
@@ -263,8 +267,10 @@ void TCustomSmtpClient::ReplyTooLong() {
 }
 
 void TCustomSmtpClient::GreetingLine() {
+    // A handler that aborts ends this greeting: nothing of it is done after.
+    const auto session = FReader.Session();
     TriggerDisplay("< " + FLastResponse);
-    if (!ParseStatusCode())
+    if (FReader.Ended(session) || !ParseStatusCode())
         return;
     if (FStatusCode == 0)
         FStatusCode = kNoNumber;
@@ -276,13 +282,18 @@ void TCustomSmtpClient::GreetingLine() {
         return;
     }
     SetState(smtpConnected);
+    if (FReader.Ended(session))
+        return;
     TriggerSessionConnected(0);
+    if (FReader.Ended(session))
+        return;
     FinishRequest(0);
 }
 
 void TCustomSmtpClient::EvaluateReply() {
+    const auto session = FReader.Session();
     TriggerDisplay("< " + FLastResponse);
-    if (!ParseStatusCode())
+    if (FReader.Ended(session) || !ParseStatusCode())
         return;
     if (FStatusCode == 0)
         FStatusCode = kNoNumber;
@@ -322,7 +333,10 @@ void TCustomSmtpClient::Connect() {
     FEsmtp = false;
     FErrorMessage.clear();
     FLastResponse.clear();
+    const auto session = FReader.Session();
     SetState(smtpDnsLookup);
+    if (FReader.Ended(session))
+        return;
     FWSocket->OnDataSent = nullptr;
     FWSocket->OnDnsLookupDone = [this](TObject *, std::uint16_t e) { WSocketDnsLookupDone(e); };
     try {
@@ -350,7 +364,10 @@ void TCustomSmtpClient::WSocketDnsLookupDone(std::uint16_t ErrCode) {
         WSocketSessionConnected(e);
     };
     FWSocket->OnDataAvailable = [this](TObject *, std::uint16_t e) { WSocketDataAvailable(e); };
+    const auto session = FReader.Session();
     SetState(smtpConnecting);
+    if (FReader.Ended(session))
+        return;
     try {
         FWSocket->Connect();
     } catch (const Exception &E) {
@@ -386,6 +403,8 @@ void TCustomSmtpClient::WSocketSessionClosed(std::uint16_t ErrCode) {
 
 void TCustomSmtpClient::Abort() {
     CloseAttachment();
+    // First, so that code that raised the event which called Abort stops.
+    FReader.Abort();
     SetState(smtpAbort);
     FWSocket->CancelDnsLookup();
     FWSocket->Abort();

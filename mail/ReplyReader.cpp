@@ -29,6 +29,30 @@ void TReplyReader::PostRequestDone(int ErrorCode) {
 void TReplyReader::Reset() {
     FHeld = 0;
     ++FSession;
+    FAborted = false;
+}
+
+void TReplyReader::Abort() {
+    FHeld = 0;
+    ++FSession;
+    FAborted = true;
+}
+
+void TReplyReader::HandOver(const std::string &Line) {
+    if (!OnLine)
+        return;
+    const TSessionMark mark = FSession;
+    const auto after = [&] {
+        if (Ended(mark) && FAborted && OnAborted)
+            OnAborted();
+    };
+    try {
+        OnLine(Line);
+    } catch (...) {
+        after();
+        throw;
+    }
+    after();
 }
 
 bool TReplyReader::ReceiveMore(const TReceive &Receive) {
@@ -97,8 +121,7 @@ void TReplyReader::DataAvailable(const TReceive &Receive) {
         // starts over finds it consistent.
         std::string line(begin, length);
         Consume(used);
-        if (OnLine)
-            OnLine(line);
+        HandOver(line);
     }
 }
 

@@ -5,8 +5,12 @@
 // request-done posted to the client's own window, so that the client's
 // OnRequestDone never runs inside the call that finished the request.
 //
-// A client calls Reset when it starts a session; Session and Ended let code
-// that raised an event find out whether a handler started over meanwhile.
+// Sessions: a client calls Reset when it starts a session and Abort when it
+// drops one; both drop the held bytes. Code of the client that raised an event
+// asks Ended(mark) whether a handler aborted or started over meanwhile, and
+// then stops. As a last guard, when a line handler returns (or throws) after
+// an Abort with no new session begun, OnAborted runs, so the client can put
+// itself back in its ready state whatever handler aborted it.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +40,8 @@ class TReplyReader {
     // before the handler runs.
     std::function<void(const std::string &Line)> OnLine;
     std::function<void()> OnLineTooLong;
+    // A line handler returned after the session was aborted.
+    std::function<void()> OnAborted;
     // The request-done message posted by PostRequestDone, handled.
     std::function<void(int ErrorCode)> OnRequestDone;
 
@@ -45,6 +51,8 @@ class TReplyReader {
 
     // A new session: the held bytes are dropped.
     void Reset();
+    // The session ends at once: the held bytes are dropped.
+    void Abort();
 
     // Changes whenever a session starts or ends.
     using TSessionMark = std::uint32_t;
@@ -65,6 +73,7 @@ class TReplyReader {
     // Appends what the socket has; false when nothing came.
     bool ReceiveMore(const TReceive &Receive);
     void Consume(std::size_t Count);
+    void HandOver(const std::string &Line);
 
     int FAreaSize;
     int FCutLength;
@@ -73,6 +82,7 @@ class TReplyReader {
     bool FInReceive = false;   // handing over lines
     bool FReadPending = false; // data waits that did not fit the area
     TSessionMark FSession = 0;
+    bool FAborted = false; // the last session change was an Abort
     HWND FWindow = 0;
 };
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,46 @@ TEST(ReplyReader, LinesArrivingInsideAHandlerWaitTheirTurn) {
     r.reader.DataAvailable(r.source.Receive()); // one event only
     EXPECT_EQ(r.lines, (std::vector<std::string>{"250-first", big, "250 last"}));
     EXPECT_EQ(r.reader.Held(), 0);
+}
+
+TEST(ReplyReader, AbortInsideAHandler) {
+    LoopGuard guard;
+    // Aborted while the first line is handled: the lines after it belong to
+    // the session that ended and are dropped, and once the handler is back
+    // the client is told so that it can return to its ready state.
+    Reader r;
+    int aborted = 0;
+    r.reader.OnAborted = [&] { ++aborted; };
+    r.onLine = [&](const std::string &l) {
+        if (l == "220 hi")
+            r.reader.Abort();
+    };
+    r.Feed("220 hi\r\n250 stale\r\n");
+    EXPECT_EQ(r.lines, std::vector<std::string>{"220 hi"});
+    EXPECT_EQ(aborted, 1);
+
+    // Also when the handler leaves with an exception.
+    r.onLine = [&](const std::string &) {
+        r.reader.Abort();
+        throw std::runtime_error("handler failed");
+    };
+    EXPECT_THROW(r.Feed("x\r\n"), std::runtime_error);
+    EXPECT_EQ(aborted, 2);
+
+    // A session started after the abort (inside a nested loop) is not reported
+    // as aborted, and its lines wait for the outer call.
+    r.onLine = [&](const std::string &l) {
+        if (l != "old")
+            return;
+        r.reader.Abort();
+        r.reader.Reset();
+        r.source.chunks.push_back("220 new\r\n");
+        r.reader.DataAvailable(r.source.Receive());
+    };
+    r.Feed("old\r\nstale\r\n");
+    EXPECT_EQ(aborted, 2);
+    EXPECT_EQ(r.lines.back(), "220 new");
+    EXPECT_EQ(std::count(r.lines.begin(), r.lines.end(), "stale"), 0);
 }
 
 TEST(ReplyReader, RequestDoneArrivesFromTheQueue) {

@@ -297,6 +297,85 @@ TEST_F(SmtpReal, AuthMechanisms) {
     EXPECT_EQ(rec.done[2], (DoneEvent{smtpMailFrom, 530}));
 }
 
+TEST_F(SmtpReal, AbortFromAHandlerLeavesTheClientReady) {
+    // The program's watchdog may abort while a handler of the client runs
+    // (its display handler waits in a nested loop now and then). Whatever
+    // was being handled, the request ends once with 10004 and the client
+    // serves the next session.
+    RealSmtpPeer server({"--users", "joe:pw"});
+    ASSERT_TRUE(server.started) << server.peer.ErrorLog();
+    LikeTheProgram(client, server.Port());
+    client.Username = "joe";
+    client.Password = "pw";
+    client.AuthType = smtpAuthLogin;
+    client.FromName = "joe@example.org";
+    client.RcptName = {"r@example.org"};
+    client.MailMessage = {"after the abort"};
+    struct Case {
+        const char *where;
+        TSmtpRequest request;
+    } cases[] = {{"display < 220", smtpConnect},
+                 {"response 220", smtpConnect},
+                 {"connected", smtpConnect},
+                 {"display < 334", smtpAuth},
+                 {"nested display < 334", smtpAuth}};
+    int stored = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.where);
+        const std::string where = c.where;
+        bool aborted = false;
+        const auto abortOnce = [&](const std::string &event, const std::string &msg,
+                                   const std::string &reply) {
+            if (aborted || where.rfind(event, 0) != 0 || msg.rfind(reply, 0) != 0)
+                return;
+            aborted = true;
+            if (event == "nested display") {
+                // Aborted by a message handled while the handler waits.
+                HWND w = CreateWindow([&](HWND h, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+                    if (m == WM_USER)
+                        client.Abort();
+                    return DefWindowProc(h, m, wp, lp);
+                });
+                PostMessage(w, WM_USER, 0, 0);
+                RunLoopFor(300);
+                DestroyWindow(w);
+            } else {
+                client.Abort();
+            }
+        };
+        // The reply the abort waits for: what follows the event's name.
+        const std::size_t at = where.find_first_of("<2");
+        const std::string wanted = at == std::string::npos ? "" : where.substr(at);
+        client.OnDisplay = [&](TObject *, const std::string &m) {
+            abortOnce("display", m, wanted);
+            abortOnce("nested display", m, wanted);
+        };
+        rec.onResponse = [&](const std::string &m) { abortOnce("response", m, "220"); };
+        client.OnSessionConnected = [&](TObject *, std::uint16_t) {
+            abortOnce("connected", "", "");
+        };
+        rec.done.clear();
+        SessionDriver session(client, rec, true);
+        ASSERT_TRUE(session.Run());
+        ASSERT_TRUE(aborted);
+        RunLoopFor(100);
+        ASSERT_FALSE(rec.done.empty());
+        EXPECT_EQ(rec.done.back(), (DoneEvent{c.request, 10004}));
+        ASSERT_EQ(static_cast<int>(client.State()), static_cast<int>(smtpReady));
+        EXPECT_FALSE(client.Connected());
+
+        // The next session runs as if nothing had happened.
+        aborted = true;
+        rec.done.clear();
+        SessionDriver next(client, rec, true);
+        ASSERT_TRUE(next.Run());
+        EXPECT_TRUE(next.errors.empty()) << next.errors[0];
+        EXPECT_EQ(rec.done.size(), 7u);
+        ++stored;
+        EXPECT_NE(server.Envelope(stored), "");
+    }
+}
+
 TEST_F(SmtpReal, RefusalsAndCompoundRequests) {
     RealSmtpPeer server({"--refuse-rcpt", "bad@example.org", "--refuse-data", "late@example.org",
                          "--refuse-mail", "spammer@example.org"});
