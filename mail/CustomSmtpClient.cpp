@@ -9,6 +9,8 @@
 
 #include "mail/AuthResponses.h"
 #include "mail/Mailbox.h"
+#include "mail/MimeUtils.h"
+#include "mail/SmtpHeaders.h"
 #include "net/Winsock.h"
 #include "platform/Text.h"
 
@@ -163,6 +165,12 @@ void TCustomSmtpClient::StartCommand(TSmtpRequest Request, TStep Step, const std
                                      std::initializer_list<int> OkCodes, TContinuation Done) {
     CheckReady();
     CheckConnected();
+    // Nothing from outside may add a command or end one early.
+    if (HasControlChars(Line)) {
+        FailUnsent(Request, Step,
+                   "500 Control character in command, not sent: " + ShowControls(Line));
+        return;
+    }
     FCurrentStep = Step;
     if (!FSequence)
         FRequestType = Request;
@@ -187,6 +195,14 @@ void TCustomSmtpClient::FailLocally(const std::string &Text, int ErrorCode) {
     FRequestResult = ErrorCode;
     KeepErrorMessage();
     FinishRequest(ErrorCode);
+}
+
+void TCustomSmtpClient::FailUnsent(TSmtpRequest Request, TStep Step, const std::string &Text) {
+    FCurrentStep = Step;
+    if (!FSequence)
+        FRequestType = Request;
+    FRequestDone = false;
+    FailLocally(Text, 500);
 }
 
 void TCustomSmtpClient::FinishRequest(int ErrorCode) {
@@ -496,7 +512,11 @@ void TCustomSmtpClient::Quit() {
 void TCustomSmtpClient::Data() {
     CheckReady();
     CheckConnected();
-    BuildHeaderLines();
+    const std::string refusal = BuildHeaderLines();
+    if (!refusal.empty()) {
+        FailUnsent(smtpData, stepData, refusal);
+        return;
+    }
     StartCommand(smtpData, stepData, "DATA", {354}, &TCustomSmtpClient::DataNext);
 }
 

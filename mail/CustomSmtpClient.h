@@ -150,7 +150,14 @@ class TCustomSmtpClient : public TObject {
     void KeepErrorMessage();
     // Fails the request with a locally built 500 text.
     void FailLocally(const std::string &Text, int ErrorCode);
-    void BuildHeaderLines();
+    // Fails a request that sent nothing, such as one refused before its command.
+    void FailUnsent(TSmtpRequest Request, TStep Step, const std::string &Text);
+    // Fails the message being sent: the connection is dropped before the
+    // final "." so that the server discards what it got.
+    void AbandonMessage(const std::string &Text);
+    // The header lines; the refusal text when one may not be sent.
+    std::string BuildHeaderLines();
+    static std::string HeaderLineRefusal(const std::string &Line);
     // Used by TSmtpCli for the parts of the body it builds.
     static const char *HeaderSpecials();
     virtual void CloseAttachment() {}

@@ -20,6 +20,34 @@ std::string TrimText(std::string_view s) {
     return Trim(std::string(s));
 }
 
+// The line as lines of the message: each CR LF, CR or LF ends one, and one
+// that starts with "." gets another in front, which the server removes.
+void ToMessageLines(std::string &Line) {
+    if (Line.find_first_of("\r\n") == std::string::npos) {
+        if (!Line.empty() && Line[0] == '.')
+            Line.insert(Line.begin(), '.');
+        return;
+    }
+    std::string out;
+    out.reserve(Line.size() + 8);
+    bool start = true;
+    for (std::size_t i = 0; i < Line.size(); ++i) {
+        const char c = Line[i];
+        if (c == '\r' || c == '\n') {
+            if (c == '\r' && i + 1 < Line.size() && Line[i + 1] == '\n')
+                ++i;
+            out += "\r\n";
+            start = true;
+            continue;
+        }
+        if (start && c == '.')
+            out += '.';
+        out += c;
+        start = false;
+    }
+    Line = std::move(out);
+}
+
 std::string Hex8(std::uint32_t v) {
     char buf[9];
     std::snprintf(buf, sizeof buf, "%08X", static_cast<unsigned>(v));
@@ -39,13 +67,17 @@ std::string TCustomSmtpClient::NewMessageId() {
 
 // ---------------------------------------------------------------- header
 
-void TCustomSmtpClient::BuildHeaderLines() {
+std::string TCustomSmtpClient::HeaderLineRefusal(const std::string &Line) {
+    return "500 Line break in header line, not sent: " + ShowControls(Line);
+}
+
+std::string TCustomSmtpClient::BuildHeaderLines() {
     FLineNum = 0;
     FMoreLines = true;
     FItemCount = -1;
     FHdrLines.clear();
     if (OwnHeaders)
-        return;
+        return "";
     const char letter = DefaultEncoding == smtpEncBase64 ? 'B' : 'Q';
     const bool verbatim = Allow8bitChars && !FoldHeaders;
     const auto address = [&](const char *label, const std::string &value) {
@@ -99,11 +131,27 @@ void TCustomSmtpClient::BuildHeaderLines() {
         address("Disposition-Notification-To:", HdrFrom);
     }
     FHdrLines.push_back(kMailer);
+    // A value may hold line breaks only where they fold it: no header of its
+    // own. The program's handler may add whole fields.
+    for (const std::string &line : FHdrLines)
+        if (!IsSendableHeaderLine(line, false))
+            return HeaderLineRefusal(line);
     TriggerProcessHeader(FHdrLines);
+    for (const std::string &line : FHdrLines)
+        if (!IsSendableHeaderLine(line, true))
+            return HeaderLineRefusal(line);
     FHdrLines.emplace_back();
+    return "";
 }
 
 // ---------------------------------------------------------------- line pump
+
+void TCustomSmtpClient::AbandonMessage(const std::string &Text) {
+    FWSocket->OnDataSent = nullptr;
+    CloseAttachment();
+    FailLocally(Text, 500);
+    FWSocket->Abort();
+}
 
 void TCustomSmtpClient::SendDataLine(const std::string &Line) {
     if (OnDisplay) // a copy per line of a large attachment is worth saving
@@ -135,6 +183,11 @@ void TCustomSmtpClient::DataNext() {
     if (FItemCount < static_cast<int>(FHdrLines.size())) {
         std::string line = FHdrLines[FItemCount];
         TriggerHeaderLine(line);
+        if (!IsSendableHeaderLine(line, true)) {
+            AbandonMessage(HeaderLineRefusal(line));
+            return;
+        }
+        ToMessageLines(line);
         SendDataLine(line);
         return;
     }
@@ -154,8 +207,7 @@ void TCustomSmtpClient::DataNext() {
         return;
     }
     if (FMoreLines) {
-        if (!line.empty() && line[0] == '.')
-            line.insert(line.begin(), '.');
+        ToMessageLines(line);
         SendDataLine(line);
         return;
     }

@@ -127,6 +127,13 @@ bool RequiresEncoding(std::string_view Text) {
     });
 }
 
+bool HasControlChars(std::string_view Text) {
+    return std::any_of(Text.begin(), Text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < ' ' || u == 0x7f;
+    });
+}
+
 std::string Base64EncodeText(std::string_view Text) {
     std::string out;
     out.reserve((Text.size() + 2) / 3 * 4);

@@ -42,6 +42,10 @@ std::string ContentTypeForFile(std::string_view FileName);
 // True when the text holds anything but TAB, LF, CR and the codes 32..126.
 bool RequiresEncoding(std::string_view Text);
 
+// True when the text holds a byte below 32 (TAB, CR and LF included) or 127:
+// such a text never goes into a header or a command line as it is.
+bool HasControlChars(std::string_view Text);
+
 // One padded Base64 line without line breaks.
 std::string Base64EncodeText(std::string_view Text);
 // Lenient: characters outside the alphabet are skipped, "=" ends a group of

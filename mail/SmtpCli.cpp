@@ -85,6 +85,11 @@ void TSmtpCli::Data() {
     CheckReady();
     CheckConnected();
     PrepareBody();
+    for (const std::string &line : MimeHeaderLines)
+        if (!IsSendableHeaderLine(line, false)) {
+            FailUnsent(smtpData, stepData, HeaderLineRefusal(line));
+            return;
+        }
     TCustomSmtpClient::Data();
 }
 
@@ -171,17 +176,14 @@ void TSmtpCli::TriggerHeaderLine(std::string &Line) {
 }
 
 void TSmtpCli::AttachmentReadFailed(const std::exception &E, bool &More) {
-    // A part cut short must not be accepted as the whole file: the
-    // connection is dropped before "." so the server discards the message.
-    CloseAttachment();
+    // A part cut short must not be accepted as the whole file.
     More = false;
     std::string text = "500 ";
     if (const auto *pe = dynamic_cast<const Exception *>(&E))
         text += std::string(pe->ClassName()) + ": " + pe->Message();
     else
         text += std::string("Exception: ") + E.what();
-    FailLocally(text, 500);
-    FWSocket->Abort();
+    AbandonMessage(text);
 }
 
 void TSmtpCli::TriggerGetData(int LineNum, std::string &Line, int MaxLen, bool &More) {
@@ -288,7 +290,9 @@ bool TSmtpCli::OpenNextAttachment(std::string &Line, bool &More) {
     std::string contentType = ContentTypeForFile(shortName);
     TriggerAttachContentType(index, shortName, contentType);
     std::string shown;
-    if (!Allow8bitChars && RequiresEncoding(shortName)) {
+    // Control characters travel encoded, whatever the 8-bit setting: raw,
+    // a line break would end the header line or the message itself.
+    if ((!Allow8bitChars && RequiresEncoding(shortName)) || HasControlChars(shortName)) {
         shown = HdrEncodeInLine(shortName, HdrSpecialChars,
                                 FCurrentEncoding == smtpEncBase64 ? 'B' : 'Q', FoldHeaders, 63,
                                 CharSet);
@@ -308,6 +312,12 @@ bool TSmtpCli::OpenNextAttachment(std::string &Line, bool &More) {
     MimeHeaderLines.push_back("Content-Disposition: attachment;");
     MimeHeaderLines.push_back("\tfilename=\"" + shown + "\"");
     TriggerAttachHeader(index, shortName, MimeHeaderLines);
+    for (const std::string &line : MimeHeaderLines)
+        if (!IsSendableHeaderLine(line, false)) {
+            More = false;
+            AbandonMessage(HeaderLineRefusal(line));
+            return false;
+        }
     MimeHeaderLines.emplace_back();
     FFileStarted = true;
     return true;

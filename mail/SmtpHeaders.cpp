@@ -1,5 +1,6 @@
 #include "mail/SmtpHeaders.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -87,6 +88,55 @@ std::string MailDateText() {
                   static_cast<int>(tod.hours().count()), static_cast<int>(tod.minutes().count()),
                   static_cast<int>(tod.seconds().count()));
     return buf;
+}
+
+bool IsSendableHeaderLine(std::string_view Line, bool FieldsAllowed) {
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t brk = Line.find_first_of("\r\n", start);
+        if (brk == std::string_view::npos)
+            return true;
+        if (Line[brk] != '\r' || brk + 1 >= Line.size() || Line[brk + 1] != '\n')
+            return false; // a bare CR or LF
+        start = brk + 2;
+        const std::size_t end = std::min(Line.find_first_of("\r\n", start), Line.size());
+        const std::string_view next = Line.substr(start, end - start);
+        if (next.empty())
+            return false; // an empty line would end the header
+        if (next[0] == ' ' || next[0] == '\t') {
+            if (next.find_first_not_of(" \t") == std::string_view::npos)
+                return false;
+            continue;
+        }
+        // Field names are printable characters but ":".
+        const std::size_t colon = next.find(':');
+        if (!FieldsAllowed || colon == 0 || colon == std::string_view::npos)
+            return false;
+        for (char c : next.substr(0, colon))
+            if (c <= ' ' || c > '~')
+                return false;
+    }
+}
+
+std::string ShowControls(std::string_view Text) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : Text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else if (u < ' ' || u == 0x7f) {
+            out += "\\x";
+            out += digits[u >> 4];
+            out += digits[u & 0x0f];
+        } else
+            out += c;
+    }
+    return out;
 }
 
 } // namespace pv

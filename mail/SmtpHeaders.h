@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pv {
@@ -16,5 +17,15 @@ void AddAddressHeader(std::vector<std::string> &Lines, const std::string &Label,
 
 // The current time in GMT for the Date header: "Tue, 8 Dec 2026 04:55:10 GMT".
 std::string MailDateText();
+
+// Whether a header entry may be sent as it stands. A line break is allowed
+// only as CR LF followed by a fold (a blank, then more than blanks) or, with
+// FieldsAllowed, by a further "Name:" field; a bare CR or LF, an empty line
+// and a break at the end never are.
+bool IsSendableHeaderLine(std::string_view Line, bool FieldsAllowed);
+
+// The text with its control characters made visible, for error texts and
+// logs: CR as \r, LF as \n, TAB as \t, the others as \xNN.
+std::string ShowControls(std::string_view Text);
 
 } // namespace pv

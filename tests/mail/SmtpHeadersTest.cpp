@@ -33,6 +33,33 @@ TEST(SmtpAddresses, AddressHeaders) {
     EXPECT_EQ(folded[1], "\t<beta@example.org>");
 }
 
+TEST(SmtpHeaders, LineBreaksAllowedInAHeaderLine) {
+    struct Case {
+        const char *line;
+        bool strict, loose; // without and with further fields allowed
+    } cases[] = {
+        {"Subject: plain", true, true},
+        {"", true, true},
+        {"Subject: =?utf-8?Q?a?=\r\n\t=?utf-8?Q?b?=", true, true},
+        {"X-Mailer: a\r\n second\r\n\tthird", true, true},
+        {"Content-Type: text/plain\r\nContent-Transfer-Encoding: 8bit", false, true},
+        {"Subject: a\r\n.", false, false},
+        {"Subject: a\r\nMAIL FROM:<x@y>", false, false},
+        {"Subject: a\r\n:b", false, false},
+        {"Subject: a\r\n\r\nbody", false, false},
+        {"Subject: a\r\n \t", false, false},
+        {"Subject: a\r\n", false, false},
+        {"Subject: a\nX-Forged: yes", false, false},
+        {"Subject: a\rX-Forged: yes", false, false},
+        {"Subject: a\n\r\tb", false, false},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(IsSendableHeaderLine(c.line, false), c.strict) << ShowControls(c.line);
+        EXPECT_EQ(IsSendableHeaderLine(c.line, true), c.loose) << ShowControls(c.line);
+    }
+    EXPECT_EQ(ShowControls(std::string("a\r\n\tb\x7f\0", 7)), "a\\r\\n\\tb\\x7F\\x00");
+}
+
 // The Date text of an instant, by the C library.
 std::string GmtText(std::time_t when) {
     std::tm gmt{};
