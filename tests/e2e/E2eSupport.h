@@ -30,11 +30,11 @@ extern char **environ;
 
 namespace pv::e2e {
 
+using pvtest::TempDir;
 using test::JsonString;
 using test::PeerProcess;
 using test::ReadFileText;
 using test::SupportPath;
-using test::TempDir;
 using test::WriteFileText;
 
 constexpr const char *kPython = "/usr/bin/python3";

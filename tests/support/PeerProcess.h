@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include "platform/MessageLoop.h"
+#include "tests/support/TempDir.h"
 
 extern char **environ;
 
@@ -52,32 +53,7 @@ inline void WriteFileText(const std::string &path, const std::string &text) {
     out << text;
 }
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents at the end.
-class TempDir {
-  public:
-    TempDir() {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/pvtest.XXXXXX";
-        std::vector<char> buf(templ.begin(), templ.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()))
-            path_ = buf.data();
-    }
-    ~TempDir() {
-        if (!path_.empty()) {
-            std::string cmd = "rm -rf '" + path_ + "'";
-            if (std::system(cmd.c_str()) != 0) {
-            }
-        }
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &Path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+using pvtest::TempDir;
 
 class PeerProcess {
   public:
