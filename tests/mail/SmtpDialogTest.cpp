@@ -20,9 +20,9 @@ std::string Expect(const std::string &s) {
 std::string ExpectRe(const std::string &s) {
     return "{\"expect_re\": " + JsonString(s) + "}";
 }
-std::string Pause(double s) {
-    return "{\"pause\": " + std::to_string(s) + "}";
-}
+// Until the client has read everything sent so far: the next send comes in a
+// read of its own.
+const std::string Sync = "{\"sync\": true}";
 const std::string Close = "{\"close\": true}";
 const std::string ExpectClose = "{\"expect_close\": true}";
 const std::string Helo = ExpectRe("^HELO \\S+$");
@@ -61,10 +61,10 @@ TEST_F(SmtpDialog, GreetingsAndRepliesAcrossReads) {
     // A two-line greeting split across reads; a reply split inside its code;
     // an EHLO reply of three lines in one read; a line ended by LF alone.
     DialogPeer peer(
-        Script({Line("220-first line"), Pause(0.3), Line("220 second line"), Ehlo,
+        Script({Line("220-first line"), Sync, Line("220 second line"), Ehlo,
                 Send("250-postvane.test\r\n250-AUTH LOGIN PLAIN\r\n250 AUTH=LOGIN\r\n"),
-                ExpectRe("^MAIL FROM:<a@b.c>$"), Send("25"), Pause(0.3), Send("0 sender ok\r\n"),
-                Expect("RSET"), Send("250 reset\n"), Pause(0.3), Send("250 really\r\n"), QuitBye}));
+                ExpectRe("^MAIL FROM:<a@b.c>$"), Send("25"), Sync, Send("0 sender ok\r\n"),
+                Expect("RSET"), Send("250 reset\n"), Sync, Send("250 really\r\n"), QuitBye}));
     Use(peer);
     std::size_t responsesAtConnect = 0;
     rec.then = [&](TSmtpRequest rq, int) {
@@ -182,7 +182,8 @@ TEST_F(SmtpDialog, SilentServerUntilAbort) {
     DialogPeer peer(Script({"{\"hold\": 20}"}));
     Use(peer);
     rec.Call([&] { client.Connect(); });
-    RunLoopFor(500);
+    ASSERT_TRUE(RunLoopUntil([&] { return client.State() == smtpWaitingBanner; }, 10000));
+    RunLoopUntilIdle();
     EXPECT_TRUE(rec.done.empty());
     EXPECT_EQ(client.State(), smtpWaitingBanner);
     client.Abort();
@@ -193,7 +194,7 @@ TEST_F(SmtpDialog, SilentServerUntilAbort) {
     DialogPeer second(Script({"{\"hold\": 20}"}));
     Use(second);
     rec.Call([&] { client.Open(); });
-    RunLoopFor(300);
+    ASSERT_TRUE(RunLoopUntil([&] { return client.State() == smtpWaitingBanner; }, 10000));
     client.Abort();
     ASSERT_TRUE(rec.WaitDone(2));
     EXPECT_EQ(rec.done[1], (DoneEvent{smtpOpen, 426}));
@@ -233,15 +234,20 @@ TEST_F(SmtpDialog, NestedLoopInsideDisplayKeepsLinesInOrder) {
     // then; the rest of a reply arriving meanwhile must wait its turn.
     DialogPeer peer(
         Script({Line("220 hi"), Helo, Line("250 hello"), Expect("MAIL FROM:<f@x>"), Line("250 ok"),
-                Expect("RCPT TO:<one@x>"), Line("250-one"), Pause(0.3), Line("250 one done"),
-                Expect("RCPT TO:<two@x>"), Pause(1.0), Line("250 two"), QuitBye}));
+                Expect("RCPT TO:<one@x>"), Line("250-one"), Sync, Line("250 one done"),
+                Expect("RCPT TO:<two@x>"), Line("250 two"), QuitBye}));
     Use(peer);
     client.FromName = "f@x";
     client.RcptName = {"one@x", "two@x"};
     client.OnDisplay = [&](TObject *, const std::string &m) {
         rec.display.push_back(m);
-        if (m == "< 250-one")
-            RunLoopFor(800);
+        if (m != "< 250-one")
+            return;
+        // Until the rest of the reply is sent, and then whatever its arrival
+        // lets the nested loop do.
+        EXPECT_TRUE(RunLoopUntil(
+            [&] { return peer.Transcript().find("S: 250 one done") != std::string::npos; }, 10000));
+        RunLoopUntilIdle();
     };
     Run([&] { client.Connect(); });
     Run([&] { client.Helo(); });
@@ -269,9 +275,9 @@ TEST_F(SmtpDialog, ReplyLinesAtTheLimitOfTheReceiveArea) {
     Run([&] { client.Connect(); });
     EXPECT_EQ(rec.done.back(), (DoneEvent{smtpConnect, 500}));
     EXPECT_EQ(client.ErrorMessage(), "500 Reply line longer than 4096 bytes");
-    RunLoopUntil([&] { return !client.Connected(); }, 2000);
+    RunLoopUntil([&] { return !client.Connected(); }, 10000);
     EXPECT_FALSE(client.Connected());
-    RunLoopFor(200);
+    RunLoopUntilIdle();
     EXPECT_EQ(rec.done.size(), 3u) << "a second report for the same request";
     ExpectScriptPlayed(tooLong);
 }
@@ -294,7 +300,7 @@ TEST_F(SmtpDialog, AuthChoicesAndFallbacks) {
     Run([&] { client.Ehlo(); });
     Run([&] { client.Auth(); });
     EXPECT_EQ(rec.done.back(), (DoneEvent{smtpAuth, 0}));
-    RunLoopFor(100);
+    RunLoopUntilIdle();
     EXPECT_EQ(rec.done.size(), 3u);
 
     // Only CRAM-SHA1 offered: CRAM-MD5 is tried; a bare "334" is no challenge.

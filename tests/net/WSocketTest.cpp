@@ -1,6 +1,7 @@
 // TWSocket against real sockets on 127.0.0.1: lookups, the client session
 // sequence, closing and errors, the server side, UDP and the message-driven
 // operations.
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -8,6 +9,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include <poll.h>
 
 #include "net/WSocket.h"
 #include "tests/net/NetTest.h"
@@ -401,7 +404,8 @@ TEST_F(WSocketTest, PeerResetIsReportedOnce) {
         r.Attach(s);
         int peer = ConnectTo(s, l);
         test::ResetAndClose(peer);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pollfd reset{static_cast<int>(s.HSocket()), POLLIN, 0}; // the reset has arrived
+        ASSERT_EQ(poll(&reset, 1, 10000), 1);
         std::string big(100000, 'q');
         s.Send(big.data(), static_cast<int>(big.size()));
         PumpUntil([&] { return s.State() == wsClosed; });
@@ -662,10 +666,11 @@ TEST_F(WSocketTest, FlushAndWaitForClose) {
     int peer = ConnectTo(s, l);
     const std::size_t size = 4 << 20;
     std::string received;
+    std::atomic<bool> sending{false};
     // The peer reads everything, then closes its side: the socket's own
     // close is abortive and would cut off bytes still unread.
     std::thread reader([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        sending.wait(false); // until the send is seen to be partial
         char buf[65536];
         while (received.size() < size) {
             ssize_t n = ::recv(peer, buf, sizeof buf, 0);
@@ -678,6 +683,8 @@ TEST_F(WSocketTest, FlushAndWaitForClose) {
     std::string big(size, 'f');
     s.Send(big.data(), static_cast<int>(big.size()));
     EXPECT_FALSE(s.AllSent()); // more than the kernel takes at once
+    sending = true;
+    sending.notify_one();
     s.Flush();
     EXPECT_TRUE(s.AllSent());
     std::string got;

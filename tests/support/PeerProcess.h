@@ -190,4 +190,13 @@ inline void RunLoopFor(int ms) {
     RunLoopUntil([] { return false; }, ms);
 }
 
+// Handles what is already due (posted messages, ready descriptors, due
+// timers) and returns once nothing is: after the event that would cause a
+// further report, this shows there is none without waiting a fixed time.
+inline void RunLoopUntilIdle() {
+    MSG msg;
+    for (int i = 0; i < 100000 && PeekMessage(msg, true); ++i)
+        DispatchMessage(msg);
+}
+
 } // namespace pv::test

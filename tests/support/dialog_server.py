@@ -10,7 +10,8 @@ The script is data only, so one server serves the SMTP and POP3 tests alike:
 Steps (one key each, plus "note" for a comment):
   {"line": "220 hi"}          send the text and CR LF
   {"send": "220-a\\r\\n2"}      send the text exactly (latin-1 bytes)
-  {"pause": 0.2}              wait, so the next send arrives in a read of its own
+  {"sync": true}              wait until the client has read everything sent so
+                              far, so that the next send arrives in a read of its own
   {"expect": "EHLO x"}        read one CR LF line; it must equal the text
   {"expect_re": "^EHLO \\\\S+$"} read one line; it must match the expression
   {"data": "name"}            read lines up to the lone "." and keep them under
@@ -30,6 +31,7 @@ import argparse
 import json
 import re
 import socket
+import struct
 import sys
 import time
 
@@ -89,12 +91,40 @@ class Peer:
                 raise Mismatch("data instead of close: %r" % chunk)
             self.note("C: " + chunk.decode("latin-1").replace("\r\n", "\\r\\n"))
 
+    def sync(self):
+        # The kernel's view of both ends: nothing of ours unacknowledged and
+        # nothing unread in the client's receive queue.
+        def endpoint(addr):
+            host, port = addr[0], addr[1]
+            return "%08X:%04X" % (struct.unpack("<I", socket.inet_aton(host))[0], port)
+
+        ours = (endpoint(self.conn.getsockname()), endpoint(self.conn.getpeername()))
+        theirs = (ours[1], ours[0])
+        deadline = time.monotonic() + self.timeout
+        while True:
+            queues = {}
+            with open("/proc/net/tcp") as table:
+                for row in table.readlines()[1:]:
+                    f = row.split()
+                    tx, rx = (int(v, 16) for v in f[4].split(":"))
+                    queues[(f[1], f[2])] = (tx, rx)
+            unsent = queues.get(ours, (0, 0))[0]
+            unread = queues.get(theirs, (0, 0))[1]
+            if unsent == 0 and unread == 0:
+                return
+            if time.monotonic() > deadline:
+                raise Mismatch("the client did not read what was sent (%d bytes unsent, "
+                               "%d unread)" % (unsent, unread))
+            time.sleep(0.002)
+
     def send(self, text):
-        self.note("S: " + text.replace("\r\n", "\\r\\n"))
+        # Noted once sent, so a test that sees the note knows the bytes are
+        # on their way.
         try:
             self.conn.sendall(text.encode("latin-1"))
         except OSError as e:
-            raise Mismatch("connection error while sending: %s" % e)
+            raise Mismatch("connection error while sending %r: %s" % (text, e))
+        self.note("S: " + text.replace("\r\n", "\\r\\n"))
 
     def run(self, steps):
         for i, step in enumerate(steps, 1):
@@ -102,8 +132,8 @@ class Peer:
                 self.send(step["line"] + "\r\n")
             elif "send" in step:
                 self.send(step["send"])
-            elif "pause" in step:
-                time.sleep(float(step["pause"]))
+            elif "sync" in step:
+                self.sync()
             elif "expect" in step or "expect_re" in step:
                 line = self.read_line()
                 self.note("C: " + line)
