@@ -34,11 +34,21 @@ extern char **environ;
 
 namespace pv::test {
 
-// The repository's tests/support directory (from PV_SOURCE_DIR, set by CTest).
-inline std::string SupportPath(const std::string &name) {
+// A file of the repository: under PV_SOURCE_DIR (set by CTest), else under
+// the source directory the test binary was built from.
+inline std::string SourcePath(const std::string &relative) {
     const char *src = std::getenv("PV_SOURCE_DIR");
-    std::string root = src && *src ? src : ".";
-    return root + "/tests/support/" + name;
+#ifdef PV_SOURCE_DIR_DEFAULT
+    const std::string root = src && *src ? src : PV_SOURCE_DIR_DEFAULT;
+#else
+    const std::string root = src && *src ? src : ".";
+#endif
+    return root + "/" + relative;
+}
+
+// A file of the repository's tests/support directory.
+inline std::string SupportPath(const std::string &name) {
+    return SourcePath("tests/support/" + name);
 }
 
 inline std::string ReadFileText(const std::string &path) {
