@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/TempDir.h"
 #include "platform/FileSystem.h"
+#include "tests/support/TempDir.h"
 
 using namespace pv;
 using pvtest::ReadFile;

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/TempDir.h"
 #include "platform/Profile.h"
+#include "tests/support/TempDir.h"
 
 using namespace pv;
 using pvtest::ReadFile;

@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/TempDir.h"
 #include "platform/Dialogs.h"
 #include "platform/HeadlessDialogs.h"
 #include "platform/ScriptedDialogs.h"
 #include "platform/ui/Ui.h"
+#include "tests/support/TempDir.h"
 
 using namespace pv;
 
