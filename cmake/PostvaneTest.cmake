@@ -34,6 +34,8 @@ function(pv_add_gtest target)
 
   # The discovery flattens list-valued properties, so labels and environment
   # are set by a script that runs after the discovered tests are defined.
+  # (The discovery itself sets SKIP_REGULAR_EXPRESSION, so a GTEST_SKIP counts
+  # as skipped, not passed; scripts/test.sh prints why.)
   set(labels ${T_LABEL} ${T_EXTRA_LABELS})
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}_properties.cmake)
   file(WRITE ${script} "
