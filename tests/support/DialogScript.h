@@ -147,7 +147,7 @@ struct DialogScript {
                 continue;
             if (IsPeerLine(line)) {
                 if (line.rfind("S! peer ", 0) == 0)
-                    peer = line.substr(8);
+                    peer = line.substr(8, line.find_last_not_of(" \t") - 7);
                 else if (std::find(s.peers.begin(), s.peers.end(), peer) == s.peers.end())
                     s.peers.push_back(peer);
             } else if (text > 0) {
