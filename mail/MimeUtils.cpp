@@ -127,6 +127,13 @@ bool RequiresEncoding(std::string_view Text) {
     });
 }
 
+bool HasControlChars(std::string_view Text) {
+    return std::any_of(Text.begin(), Text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < ' ' || u == 0x7f;
+    });
+}
+
 std::string Base64EncodeText(std::string_view Text) {
     std::string out;
     out.reserve((Text.size() + 2) / 3 * 4);
@@ -239,17 +246,43 @@ std::string HdrEncodeInLine(std::string_view Text, const TCharSet &Specials, cha
     const std::string prefix = "=?" + LowerCase(std::string(CharSet)) + "?" + EncType + "?";
     const long long wordStart = static_cast<long long>(prefix.size()) + 2;
 
+    // A word of at most 75 characters (RFC 2047), of whole characters: a
+    // UTF-8 sequence is never split between two words. A limit too small for
+    // one character still takes one, rather than none.
+    const long long wordMax = 75;
     std::string result;
     if (EncType == 'Q') {
         TCharSet specials = Specials;
         specials.Add(" =?_");
-        const long long pieceMax = static_cast<long long>(MaxCol) - wordStart;
-        const int limit = static_cast<int>(std::clamp<long long>(pieceMax, -1, EndOfTextPosition));
-        int position = 1;
-        while (IndexOf(position) < Text.size()) {
-            std::string piece = QuotedPrintableLine(Text, limit, specials, Fold, position, true);
-            if (!piece.empty() && piece.back() == '=')
-                piece.pop_back();
+        long long pieceMax =
+            Fold ? static_cast<long long>(MaxCol) - wordStart : static_cast<long long>(Text.size());
+        // The piece stays below pieceMax, as a quoted-printable line would.
+        pieceMax = std::min(pieceMax, wordMax + 1 - wordStart);
+        std::size_t index = 0;
+        while (index < Text.size()) {
+            std::string piece;
+            while (index < Text.size()) {
+                const std::size_t n = Utf8Length(Text, index);
+                std::string unit;
+                for (std::size_t k = index; k < index + n; ++k) {
+                    const char c = Text[k];
+                    const auto u = static_cast<unsigned char>(c);
+                    if (n == 1 && u >= ' ' && u <= '~' && !specials.Contains(c)) {
+                        unit += c;
+                    } else if (n == 1 && c == ' ') {
+                        unit += '_';
+                    } else {
+                        unit += '=';
+                        unit += HexDigits[u >> 4];
+                        unit += HexDigits[u & 0x0f];
+                    }
+                }
+                if (!piece.empty() &&
+                    static_cast<long long>(piece.size() + unit.size()) >= pieceMax)
+                    break;
+                piece += unit;
+                index += n;
+            }
             if (!result.empty())
                 result += "\r\n\t";
             result += prefix + piece + "?=";
@@ -257,19 +290,21 @@ std::string HdrEncodeInLine(std::string_view Text, const TCharSet &Specials, cha
         return result;
     }
 
-    const long long limit = Fold ? MaxCol : EndOfTextPosition;
+    const long long limit = std::min<long long>(Fold ? MaxCol : EndOfTextPosition, wordMax);
+    // Bytes per word: whole Base64 groups, at least one.
+    const std::size_t wordBytes =
+        static_cast<std::size_t>(std::max<long long>((limit - wordStart) / 4, 1)) * 3;
     result = prefix;
-    long long column = wordStart;
-    bool wordEmpty = true;
-    for (std::size_t i = 0; i < Text.size(); i += 3) {
-        // A word too narrow for one group still takes one, rather than none.
-        if (limit < column + 4 && !wordEmpty) {
+    std::size_t index = 0;
+    while (index < Text.size()) {
+        std::size_t end = index + Utf8Length(Text, index);
+        while (end < Text.size() && end - index + Utf8Length(Text, end) <= wordBytes)
+            end += Utf8Length(Text, end);
+        if (index > 0)
             result += "?=\r\n\t" + prefix;
-            column = wordStart;
-        }
-        AppendBase64Group(result, Text, i);
-        column += 4;
-        wordEmpty = false;
+        for (std::size_t i = index; i < end; i += 3)
+            AppendBase64Group(result, Text.substr(0, end), i);
+        index = end;
     }
     return result + "?=";
 }

@@ -42,6 +42,10 @@ std::string ContentTypeForFile(std::string_view FileName);
 // True when the text holds anything but TAB, LF, CR and the codes 32..126.
 bool RequiresEncoding(std::string_view Text);
 
+// True when the text holds a byte below 32 (TAB, CR and LF included) or 127:
+// such a text never goes into a header or a command line as it is.
+bool HasControlChars(std::string_view Text);
+
 // One padded Base64 line without line breaks.
 std::string Base64EncodeText(std::string_view Text);
 // Lenient: characters outside the alphabet are skipped, "=" ends a group of
@@ -67,9 +71,10 @@ std::string Base64FileLine(std::istream &Stream, bool &More);
 std::string QuotedPrintableLine(std::string_view Text, int MaxLen, const TCharSet &Specials,
                                 bool Limit, int &Position, bool Underscore);
 
-// RFC 2047 encoded words ("=?charset?Q?...?=", EncType 'B' or 'Q'), folded
-// with CR LF TAB when Fold is on (MaxCol at least 25). Raises pv::Exception
-// for a CharSet shorter than 4 characters or another EncType.
+// RFC 2047 encoded words ("=?charset?Q?...?=", EncType 'B' or 'Q') joined by
+// CR LF TAB; with Fold on each fits within MaxCol (at least 25). A word never
+// passes 75 characters nor splits a UTF-8 sequence. Raises pv::Exception for
+// a CharSet shorter than 4 characters or another EncType.
 std::string HdrEncodeInLine(std::string_view Text, const TCharSet &Specials, char EncType,
                             bool Fold, int MaxCol, std::string_view CharSet);
 

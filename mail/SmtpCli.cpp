@@ -1,726 +1,326 @@
-// The request engine of the SMTP client: commands, reply parsing, the
-// session life cycle and the compound requests.
+// TSmtpCli: the multipart body with the attachments, each file read and
+// encoded a line at a time while the socket drains.
 #include "mail/SmtpCli.h"
 
-#include <algorithm>
-#include <chrono>
-#include <climits>
-#include <cstring>
+#include <streambuf>
 
-#include "mail/AuthResponses.h"
-#include "net/Winsock.h"
+#include "mail/MimeUtils.h"
+#include "platform/FileSystem.h"
 #include "platform/Text.h"
+#include "platform/TimeFormat.h"
 
 namespace pv {
 
-namespace {
-
-constexpr int kClosedUnderRequest = 10004;
-constexpr int kNoNumber = 20600;
-
-std::string ExceptionText(const std::exception &E) {
-    if (const auto *pe = dynamic_cast<const Exception *>(&E))
-        return std::string(pe->ClassName()) + ": " + pe->Message();
-    return std::string("Exception: ") + E.what();
-}
-
-std::string WinsockErrorText(int Error) {
-    return "500 " + SocketErrorDesc(Error) + " (Winsock error #" + std::to_string(Error) + ")";
-}
-
-} // namespace
-
-TCustomSmtpClient::TCustomSmtpClient()
-    : FLineBuffer(1024, '\0'),
-      FRandom(static_cast<std::minstd_rand::result_type>(
-          std::random_device{}() ^
-          static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()))) {
-    FWindowHandle =
-        CreateWindow([this](HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
-            if (msg == WM_SMTP_REQUEST_DONE)
-                return WndProc(msg, wParam, lParam);
-            return DefWindowProc(hwnd, msg, wParam, lParam);
-        });
-    CreateSocket();
-}
-
-TCustomSmtpClient::~TCustomSmtpClient() {
-    if (FWSocket) {
-        // Nothing of this object may run while the socket goes.
-        FWSocket->OnSessionClosed = nullptr;
-        FWSocket->OnDataAvailable = nullptr;
-        FWSocket->OnDataSent = nullptr;
-        FWSocket->OnDnsLookupDone = nullptr;
-        FWSocket->OnSessionConnected = nullptr;
-        FWSocket.reset();
+// An attachment file read through a buffer: the encoder's 3-byte reads come
+// out of memory, the file is read in large blocks.
+class TSmtpCli::TAttachment : private std::streambuf {
+  public:
+    TAttachment(const std::string &Path, unsigned ShareMode)
+        : File(Path, fmOpenRead | ShareMode), In(this) {
+        In.exceptions(std::ios::badbit); // read errors reach the caller
     }
-    if (FWindowHandle)
-        DestroyWindow(FWindowHandle);
-}
+    std::istream &Stream() { return In; }
 
-void TCustomSmtpClient::CreateSocket() {
-    FWSocket = std::make_unique<TWSocket>();
-    FWSocket->OnSessionClosed = [this](TObject *, std::uint16_t e) { WSocketSessionClosed(e); };
-}
-
-void TCustomSmtpClient::SetContentType(TSmtpContentType Value) {
-    FContentType = Value;
-    FContentTypeText = Value == smtpHtml ? "text/html" : "text/plain";
-}
-
-// ---------------------------------------------------------------- events
-
-void TCustomSmtpClient::TriggerDisplay(const std::string &Msg) {
-    if (OnDisplay)
-        OnDisplay(this, Msg);
-}
-
-void TCustomSmtpClient::TriggerCommand(const std::string &Msg) {
-    if (OnCommand)
-        OnCommand(this, Msg);
-}
-
-void TCustomSmtpClient::TriggerResponse(const std::string &Msg) {
-    if (FCurrentStep == stepEhlo)
-        AddAuthMechanisms(FAuthMechanisms, Msg);
-    if (OnResponse)
-        OnResponse(this, Msg);
-}
-
-void TCustomSmtpClient::TriggerStateChange() {
-    if (OnStateChange)
-        OnStateChange(this);
-}
-
-void TCustomSmtpClient::TriggerProcessHeader(std::vector<std::string> &HdrLines) {
-    if (OnProcessHeader)
-        OnProcessHeader(this, HdrLines);
-}
-
-void TCustomSmtpClient::TriggerSessionConnected(std::uint16_t ErrCode) {
-    if (OnSessionConnected)
-        OnSessionConnected(this, ErrCode);
-}
-
-void TCustomSmtpClient::TriggerSessionClosed(std::uint16_t ErrCode) {
-    if (OnSessionClosed)
-        OnSessionClosed(this, ErrCode);
-}
-
-void TCustomSmtpClient::TriggerGetData(int LineNum, std::string &Line, int MaxLen, bool &More) {
-    if (!OnGetData) {
-        More = false;
-        return;
+  private:
+    int_type underflow() override {
+        const std::size_t got = File.Read(Buffer, sizeof Buffer);
+        if (got == 0)
+            return traits_type::eof();
+        setg(Buffer, Buffer, Buffer + got);
+        return traits_type::to_int_type(Buffer[0]);
     }
-    if (FLineBuffer.size() < 1024)
-        FLineBuffer.resize(1024);
-    const int max = std::clamp(MaxLen, 0, static_cast<int>(FLineBuffer.size()) - 1);
-    FLineBuffer[0] = '\0';
-    OnGetData(this, LineNum, FLineBuffer.data(), max, More);
-    // A handler that wrote no terminator must not make us read past the buffer.
-    FLineBuffer[FLineBuffer.size() - 1] = '\0';
-    if (More)
-        Line.assign(FLineBuffer.data(), std::strlen(FLineBuffer.data()));
+
+    TFileStream File;
+    std::istream In;
+    char Buffer[32768];
+};
+
+TSmtpCli::TSmtpCli() : FShareMode(fmShareDenyWrite) {}
+
+TSmtpCli::~TSmtpCli() {
+    CloseAttachment();
 }
 
-void TCustomSmtpClient::TriggerHeaderLine(std::string &Line) {
-    if (!OnHeaderLine)
-        return;
-    // A line longer than the usual 1023 characters is handed over whole.
-    FLineBuffer.assign(std::max<std::size_t>(1024, Line.size() + 1), '\0');
-    std::memcpy(FLineBuffer.data(), Line.data(), Line.size());
-    OnHeaderLine(this, FLineBuffer.data(), static_cast<int>(FLineBuffer.size()));
-    FLineBuffer.back() = '\0';
-    Line.assign(FLineBuffer.data(), std::strlen(FLineBuffer.data()));
+TSmtpShareMode TSmtpCli::ShareMode() const {
+    switch (FShareMode) {
+    case fmShareCompat:
+        return smtpShareCompat;
+    case fmShareExclusive:
+        return smtpShareExclusive;
+    case fmShareDenyWrite:
+        return smtpShareDenyWrite;
+    case fmShareDenyRead:
+        return smtpShareDenyRead;
+    case fmShareDenyNone:
+        return smtpShareDenyNone;
+    default:
+        return smtpShareDenyWrite;
+    }
 }
 
-void TCustomSmtpClient::SetState(TSmtpState Value) {
-    if (FState == Value)
-        return;
-    FState = Value;
-    TriggerStateChange();
+void TSmtpCli::SetShareMode(TSmtpShareMode Value) {
+    static constexpr std::uint16_t flags[] = {fmShareCompat, fmShareExclusive, fmShareDenyWrite,
+                                              fmShareDenyRead, fmShareDenyNone};
+    FShareMode = Value <= smtpShareDenyNone ? flags[Value] : fmShareDenyWrite;
 }
 
-// ---------------------------------------------------------------- commands
-
-void TCustomSmtpClient::CheckReady() const {
-    if (FState != smtpReady && FState != smtpInternalReady)
-        throw SmtpException("SMTP component not ready");
+void TSmtpCli::SetEmailFiles(const std::vector<std::string> &Files) {
+    FEmailFiles.clear();
+    for (const std::string &entry : Files) {
+        std::string name = Trim(entry);
+        if (name.empty())
+            continue;
+        if (!FileExists(name))
+            throw SmtpException("File not found '" + name + "'");
+        FEmailFiles.push_back(std::move(name));
+    }
 }
 
-void TCustomSmtpClient::CheckConnected() const {
-    if (!FConnected)
-        throw SmtpException("SMTP component not connected");
+void TSmtpCli::CloseAttachment() {
+    FAttachment.reset();
+    FFileStarted = false;
 }
 
-void TCustomSmtpClient::SendCommand(const std::string &Line) {
-    TriggerCommand(Line);
-    TriggerDisplay("> " + Line);
-    if (FWSocket->State() == wsConnected)
-        FWSocket->SendStr(Line + "\r\n");
-}
-
-void TCustomSmtpClient::StartCommand(TSmtpRequest Request, TStep Step, const std::string &Line,
-                                     std::initializer_list<int> OkCodes, TContinuation Done) {
+void TSmtpCli::Data() {
     CheckReady();
     CheckConnected();
-    FCurrentStep = Step;
-    if (!FSequence)
-        FRequestType = Request;
-    FOkResponses.fill(0);
-    std::copy_n(OkCodes.begin(), std::min<std::size_t>(OkCodes.size(), FOkResponses.size() - 1),
-                FOkResponses.begin());
-    FRequestDone = false;
-    FNext = &TCustomSmtpClient::EvaluateReply;
-    FDoneAsync = Done;
-    SetState(smtpWaitingResponse);
-    SendCommand(Line);
-}
-
-void TCustomSmtpClient::KeepErrorMessage() {
-    if (FErrorMessage.empty())
-        FErrorMessage = FLastResponse;
-}
-
-void TCustomSmtpClient::FailLocally(const std::string &Text, int ErrorCode) {
-    FLastResponse = Text;
-    FStatusCode = 500;
-    FRequestResult = ErrorCode;
-    KeepErrorMessage();
-    FinishRequest(ErrorCode);
-}
-
-void TCustomSmtpClient::FinishRequest(int ErrorCode) {
-    if (FRequestDone)
-        return;
-    FRequestDone = true;
-    if (FSeqDriver) {
-        // The sequence judges each step by the code it ended with.
-        FRequestResult = ErrorCode;
-        if (FState != smtpAbort)
-            SetState(smtpInternalReady);
-        AdvanceSequence();
-        return;
-    }
-    SetState(smtpReady);
-    FSequence = false;
-    PostMessage(FWindowHandle, WM_SMTP_REQUEST_DONE, 0, static_cast<LPARAM>(ErrorCode));
-}
-
-LRESULT TCustomSmtpClient::WndProc(UINT Msg, WPARAM, LPARAM lParam) {
-    if (Msg == WM_SMTP_REQUEST_DONE && OnRequestDone)
-        OnRequestDone(this, FRequestType, static_cast<std::uint16_t>(lParam));
-    return 0;
-}
-
-// ---------------------------------------------------------------- replies
-
-bool TCustomSmtpClient::ParseStatusCode() {
-    const std::string &s = FLastResponse;
-    std::size_t i = 0;
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r' || s[i] == '\n'))
-        ++i;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        negative = s[i++] == '-';
-    long long value = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-        if (value < INT_MAX)
-            value = value * 10 + (s[i] - '0');
-        ++i;
-    }
-    value = std::min<long long>(value, INT_MAX);
-    FStatusCode = static_cast<int>(negative ? -value : value);
-    return !(i < s.size() && s[i] == '-');
-}
-
-bool TCustomSmtpClient::ReceiveMore() {
-    const int room = ReceiveAreaSize - FRcvdLen;
-    if (room <= 0) {
-        FReadPending = true; // read once lines have made room
-        return false;
-    }
-    const int got = FWSocket->Receive(FReceiveBuffer + FRcvdLen, room);
-    if (got <= 0)
-        return false;
-    FRcvdLen += got;
-    FReceiveBuffer[FRcvdLen] = '\0';
-    return true;
-}
-
-void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t) {
-    if (FInReceive) {
-        // A handler below waits in a nested message loop: the bytes are
-        // collected here and the lines handled in order by the outer call.
-        ReceiveMore();
-        return;
-    }
-    struct Guard {
-        bool &flag;
-        ~Guard() { flag = false; }
-    } guard{FInReceive = true};
-    FReadPending = false;
-    if (!ReceiveMore())
-        return;
-
-    for (;;) {
-        const char *begin = FReceiveBuffer;
-        const char *end = begin + FRcvdLen;
-        const char *cr = begin;
-        while ((cr = static_cast<const char *>(std::memchr(cr, '\r', end - cr))) != nullptr) {
-            if (cr + 1 < end && cr[1] == '\n')
-                break;
-            ++cr;
-        }
-        if (cr == nullptr) {
-            if (FRcvdLen >= ReceiveAreaSize) {
-                ReplyTooLong();
-                return;
-            }
-            if (FReadPending) {
-                FReadPending = false;
-                if (ReceiveMore())
-                    continue;
-            }
+    PrepareBody();
+    for (const std::string &line : MimeHeaderLines)
+        if (!IsSendableHeaderLine(line, false)) {
+            FailUnsent(smtpData, stepData, HeaderLineRefusal(line));
             return;
         }
-        FLastResponse.assign(begin, cr);
-        // The line leaves the area before any handler runs, so a handler that
-        // starts over (Connect) finds it consistent.
-        const int used = static_cast<int>(cr - begin) + 2;
-        FRcvdLen -= used;
-        std::memmove(FReceiveBuffer, FReceiveBuffer + used, FRcvdLen);
-        FReceiveBuffer[FRcvdLen] = '\0';
-
-        TriggerResponse(FLastResponse);
-        if (FState == smtpWaitingBanner)
-            GreetingLine();
-        else if (FState == smtpWaitingResponse) {
-            if (FNext == nullptr)
-                throw SmtpException("Program error: FNext is nil");
-            (this->*FNext)();
-        } else
-            TriggerDisplay("< " + FLastResponse);
-    }
+    TCustomSmtpClient::Data();
 }
 
-void TCustomSmtpClient::ReplyTooLong() {
-    // No reply line is that long: the server is not speaking SMTP.
-    FRcvdLen = 0;
-    FReceiveBuffer[0] = '\0';
-    FLastResponse = "500 Reply line longer than " + std::to_string(ReceiveAreaSize) + " bytes";
-    FStatusCode = 500;
-    if (!FRequestDone) {
-        FRequestResult = 500;
-        KeepErrorMessage();
-        FinishRequest(500);
-    }
-    FWSocket->Close();
+void TSmtpCli::TriggerAttachContentType(int FileNumber, std::string &FileName,
+                                        std::string &ContentType) {
+    if (OnAttachContentType)
+        OnAttachContentType(this, FileNumber, FileName, ContentType);
 }
 
-void TCustomSmtpClient::GreetingLine() {
-    TriggerDisplay("< " + FLastResponse);
-    if (!ParseStatusCode())
-        return;
-    if (FStatusCode == 0)
-        FStatusCode = kNoNumber;
-    if (FStatusCode != 220) {
-        FRequestResult = FStatusCode;
-        KeepErrorMessage();
-        // Completes through the session-closed path.
-        FWSocket->Close();
-        return;
-    }
-    SetState(smtpConnected);
-    TriggerSessionConnected(0);
-    FinishRequest(0);
+void TSmtpCli::TriggerAttachHeader(int FileNumber, const std::string &FileName,
+                                   std::vector<std::string> &HdrLines) {
+    if (OnAttachHeader)
+        OnAttachHeader(this, FileNumber, FileName, HdrLines);
 }
 
-void TCustomSmtpClient::EvaluateReply() {
-    TriggerDisplay("< " + FLastResponse);
-    if (!ParseStatusCode())
-        return;
-    if (FStatusCode == 0)
-        FStatusCode = kNoNumber;
-    if (FOkResponses[0] == 0) {
-        FRequestResult = FStatusCode < 500 ? 0 : FStatusCode;
-    } else {
-        FRequestResult = FStatusCode;
-        for (int code : FOkResponses) {
-            if (code == 0)
-                break;
-            if (code == FStatusCode) {
-                FRequestResult = 0;
-                break;
-            }
-        }
-    }
-    if (FRequestResult != 0)
-        KeepErrorMessage();
-    if (FDoneAsync != nullptr)
-        (this->*FDoneAsync)();
-    else if (!(FRequestType == smtpQuit && FConnected))
-        FinishRequest(FRequestResult);
-}
-
-// ---------------------------------------------------------------- session
-
-void TCustomSmtpClient::Connect() {
-    CheckReady();
-    if (FConnected)
-        throw SmtpException("SMTP component already connected");
-    if (!FSequence)
-        FRequestType = smtpConnect;
-    FCurrentStep = stepConnect;
-    FRequestDone = false;
-    FRcvdLen = 0;
-    FRequestResult = 0;
-    FEsmtp = false;
-    FErrorMessage.clear();
-    FLastResponse.clear();
-    SetState(smtpDnsLookup);
-    FWSocket->OnDataSent = nullptr;
-    FWSocket->OnDnsLookupDone = [this](TObject *, std::uint16_t e) { WSocketDnsLookupDone(e); };
-    try {
-        FWSocket->DnsLookup(Host);
-    } catch (...) {
-        // Misuse such as an empty host: nothing is pending afterwards.
-        FRequestDone = true;
-        SetState(smtpReady);
-        throw;
-    }
-}
-
-void TCustomSmtpClient::WSocketDnsLookupDone(std::uint16_t ErrCode) {
-    if (FState != smtpDnsLookup)
-        return;
-    if (ErrCode != 0) {
-        FailLocally(WinsockErrorText(ErrCode), ErrCode);
-        return;
-    }
-    FWSocket->SetAddr(FWSocket->DnsResult());
-    FWSocket->SetLocalAddr(LocalAddr);
-    FWSocket->SetProto("tcp");
-    FWSocket->SetPort(Port);
-    FWSocket->OnSessionConnected = [this](TObject *, std::uint16_t e) {
-        WSocketSessionConnected(e);
-    };
-    FWSocket->OnDataAvailable = [this](TObject *, std::uint16_t e) { WSocketDataAvailable(e); };
-    SetState(smtpConnecting);
-    try {
-        FWSocket->Connect();
-    } catch (const Exception &E) {
-        // A failure without an error number must not read as success.
-        const int code = FWSocket->LastError() != 0 ? FWSocket->LastError() : 500;
-        FLastResponse = "500 " + std::string(E.ClassName()) + ": " + E.Message();
-        FStatusCode = 500;
-        FRequestResult = 500;
-        KeepErrorMessage();
-        FinishRequest(code);
-    }
-}
-
-void TCustomSmtpClient::WSocketSessionConnected(std::uint16_t ErrCode) {
-    if (ErrCode != 0) {
-        FConnected = false;
-        FailLocally(WinsockErrorText(ErrCode), ErrCode);
-        FRequestResult = 500;
-        FWSocket->Close();
-        SetState(smtpReady);
-        return;
-    }
-    FConnected = true;
-    SetState(smtpWaitingBanner);
-}
-
-void TCustomSmtpClient::WSocketSessionClosed(std::uint16_t ErrCode) {
-    FConnected = false;
+void TSmtpCli::PrepareBody() {
     CloseAttachment();
-    TriggerSessionClosed(ErrCode);
-    FinishRequest(FRequestType == smtpQuit ? 0 : kClosedUnderRequest);
-}
+    FBodyFlag = true;
+    FFileIndex = 0;
+    FBodyLine = 0;
+    FCurrentEncoding = DefaultEncoding;
+    // Joined once per message, not once per line.
+    FBodyText.clear();
+    for (const std::string &line : MailMessage)
+        FBodyText.append(line).append("\r\n");
+    FBodyPos = FBodyText.empty() ? 0 : 1;
+    if (!FBodyText.empty() &&
+        (FCurrentEncoding == smtpEnc7bit || FCurrentEncoding == smtpEnc8bit) && !Allow8bitChars &&
+        RequiresEncoding(FBodyText))
+        FCurrentEncoding = smtpEncQuotedPrintable;
 
-void TCustomSmtpClient::Abort() {
-    CloseAttachment();
-    SetState(smtpAbort);
-    FWSocket->CancelDnsLookup();
-    FWSocket->Abort();
-    // Without a connection (still looking up the host) no close is reported,
-    // and the request would never end.
-    if (!FRequestDone)
-        FinishRequest(kClosedUnderRequest);
-    SetState(smtpReady);
-}
-
-// ---------------------------------------------------------------- requests
-
-namespace {
-
-std::string SignOnName(const std::string &SignOn) {
-    std::string name = SignOn.empty() ? LocalHostName() : SignOn;
-    std::replace(name.begin(), name.end(), ' ', '_');
-    return name;
-}
-
-} // namespace
-
-void TCustomSmtpClient::Helo() {
-    StartCommand(smtpHelo, stepHelo, "HELO " + SignOnName(SignOn), {250}, nullptr);
-}
-
-void TCustomSmtpClient::Ehlo() {
-    CheckReady();
-    CheckConnected();
-    FAuthMechanisms.clear();
-    StartCommand(smtpEhlo, stepEhlo, "EHLO " + SignOnName(SignOn), {250},
-                 &TCustomSmtpClient::EhloDone);
-}
-
-void TCustomSmtpClient::EhloDone() {
-    if (FRequestResult == 0)
-        FEsmtp = true;
-    FinishRequest(FRequestResult);
-}
-
-void TCustomSmtpClient::Vrfy() {
-    StartCommand(smtpVrfy, stepVrfy, "VRFY " + HdrTo, {250}, nullptr);
-}
-
-void TCustomSmtpClient::MailFrom() {
-    std::string name, address;
-    SplitAddress(FromName, name, address);
-    StartCommand(smtpMailFrom, stepMailFrom, "MAIL FROM:<" + address + ">", {250}, nullptr);
-}
-
-void TCustomSmtpClient::RcptTo() {
-    if (RcptName.empty())
-        throw SmtpException("RcptName list is empty");
-    CheckReady();
-    CheckConnected();
-    FItemCount = -1;
-    RcptToNext();
-}
-
-void TCustomSmtpClient::RcptToNext() {
-    // Every recipient gets its command; the last reply decides the result.
-    if (FState == smtpWaitingResponse)
-        FState = smtpInternalReady;
-    ++FItemCount;
-    std::string name, address;
-    SplitAddress(RcptName[FItemCount], name, address);
-    const bool last = FItemCount + 1 >= static_cast<int>(RcptName.size());
-    StartCommand(smtpRcptTo, stepRcptTo, "RCPT TO:<" + address + ">", {250, 251},
-                 last ? nullptr : &TCustomSmtpClient::RcptToNext);
-}
-
-void TCustomSmtpClient::Rset() {
-    StartCommand(smtpRset, stepRset, "RSET", {250}, nullptr);
-}
-
-void TCustomSmtpClient::Quit() {
-    CheckReady();
-    FCurrentStep = stepQuit;
-    if (FConnected) {
-        // Ends when the server closes the connection.
-        StartCommand(smtpQuit, stepQuit, "QUIT", {221}, nullptr);
+    MimeHeaderLines.clear();
+    if (FEmailFiles.empty()) {
+        FBoundary.clear();
         return;
     }
-    FRequestType = smtpQuit;
-    FRequestDone = false;
-    FinishRequest(0);
+    FBoundary = "= Multipart Boundary " + FormatDateTime("mmddyyhhnn", Now());
+    MimeHeaderLines.push_back("This is a multipart MIME message.");
+    MimeHeaderLines.emplace_back();
+    MimeHeaderLines.push_back("--" + FBoundary);
+    MimeHeaderLines.push_back("Content-Type: " + FContentTypeText + "; charset=\"" + CharSet +
+                              "\"");
+    MimeHeaderLines.push_back(std::string("Content-Transfer-Encoding: ") +
+                              SmtpEncodingName(FCurrentEncoding));
+    MimeHeaderLines.emplace_back();
 }
 
-void TCustomSmtpClient::Data() {
-    CheckReady();
-    CheckConnected();
-    BuildHeaderLines();
-    StartCommand(smtpData, stepData, "DATA", {354}, &TCustomSmtpClient::DataNext);
-}
-
-// ---------------------------------------------------------------- sequences
-
-namespace {
-
-constexpr std::uint16_t Bit(int step) {
-    return static_cast<std::uint16_t>(1u << step);
-}
-
-} // namespace
-
-void TCustomSmtpClient::Open() {
-    const std::uint16_t steps = AuthType == smtpAuthNone
-                                    ? Bit(stepConnect) | Bit(stepHelo)
-                                    : Bit(stepConnect) | Bit(stepEhlo) | Bit(stepAuth);
-    if (FConnected)
-        throw SmtpException("SMTP component already connected");
-    CheckReady();
-    FRequestType = smtpOpen;
-    FRequestResult = 0;
-    FPendingSteps = steps;
-    FCurrentStep = stepNone;
-    FSeqResult = 0;
-    FSequence = true;
-    FLastResponse.clear();
-    FErrorMessage.clear();
-    AdvanceSequence();
-}
-
-void TCustomSmtpClient::Mail() {
-    CheckReady();
-    // These would otherwise only fail once the sequence is under way.
-    CheckConnected();
-    if (RcptName.empty())
-        throw SmtpException("RcptName list is empty");
-    FRequestType = smtpMail;
-    FRequestResult = 0;
-    FPendingSteps = Bit(stepMailFrom) | Bit(stepRcptTo) | Bit(stepData);
-    FCurrentStep = stepNone;
-    FSeqResult = 0;
-    FSequence = true;
-    FLastResponse.clear();
-    FErrorMessage.clear();
-    AdvanceSequence();
-}
-
-void TCustomSmtpClient::AdvanceSequence() {
-    FSeqDriver = true;
-    if (FState == smtpAbort) {
-        FPendingSteps = 0;
-        FSeqResult = 426;
-        FRequestResult = 426;
-        FErrorMessage = "426 Operation aborted.";
-    } else if (FRequestResult != 0) {
-        // A refused EHLO falls back to HELO, unless the connection is gone.
-        if (FCurrentStep == stepEhlo && FConnected) {
-            FPendingSteps = Bit(stepHelo);
-        } else {
-            FSeqResult = FRequestResult;
-            FPendingSteps =
-                (FPendingSteps & Bit(stepQuit)) && FCurrentStep != stepQuit ? Bit(stepQuit) : 0;
-        }
+std::string TSmtpCli::NextBodyLine() {
+    std::string line;
+    switch (FCurrentEncoding) {
+    case smtpEncQuotedPrintable:
+        line = QuotedPrintableLine(FBodyText, 75, TCharSet(), true, FBodyPos, false);
+        break;
+    case smtpEncBase64:
+        line = Base64TextLine(FBodyText, 76, FBodyPos);
+        break;
+    default:
+        line = Trim(NextWrappedLine(FBodyText, "\r\n", "\t ,-.", TCharSet(),
+                                    WrapMessageText ? 76 : EndOfTextPosition, FBodyPos));
+        break;
     }
+    if (FBodyPos < 1 || FBodyPos > static_cast<int>(FBodyText.size()))
+        FBodyPos = 0;
+    return line;
+}
 
-    static constexpr TStep order[] = {stepConnect,  stepHelo,   stepEhlo, stepAuth, stepVrfy,
-                                      stepMailFrom, stepRcptTo, stepData, stepQuit};
-    for (TStep step : order) {
-        if (!(FPendingSteps & Bit(step)))
-            continue;
-        FPendingSteps &= static_cast<std::uint16_t>(~Bit(step));
-        FCurrentStep = step;
+void TSmtpCli::NextFile() {
+    ++FFileIndex;
+    if (FFileIndex >= FEmailFiles.size()) {
+        MimeHeaderLines.emplace_back();
+        MimeHeaderLines.push_back("--" + FBoundary + "--");
+    }
+}
+
+void TSmtpCli::TriggerHeaderLine(std::string &Line) {
+    if (!FBoundary.empty()) {
+        if (Line.size() >= 13 && SameText(Line.substr(0, 13), "CONTENT-TYPE:"))
+            Line = "Content-Type: multipart/mixed;\r\n\tboundary=\"" + FBoundary + "\"";
+    } else if (Line.size() >= 18 && SameText(Line.substr(0, 18), "CONTENT-TYPE: TEXT") &&
+               FCurrentEncoding != smtpEnc7bit) {
+        Line += std::string("\r\nContent-Transfer-Encoding: ") + SmtpEncodingName(FCurrentEncoding);
+    }
+    TCustomSmtpClient::TriggerHeaderLine(Line);
+}
+
+void TSmtpCli::AttachmentReadFailed(const std::exception &E, bool &More) {
+    // A part cut short must not be accepted as the whole file.
+    More = false;
+    std::string text = "500 ";
+    if (const auto *pe = dynamic_cast<const Exception *>(&E))
+        text += std::string(pe->ClassName()) + ": " + pe->Message();
+    else
+        text += std::string("Exception: ") + E.what();
+    AbandonMessage(text);
+}
+
+void TSmtpCli::TriggerGetData(int LineNum, std::string &Line, int MaxLen, bool &More) {
+    (void)LineNum;
+    if (!MimeHeaderLines.empty()) {
+        Line = std::move(MimeHeaderLines.front());
+        MimeHeaderLines.erase(MimeHeaderLines.begin());
+        return;
+    }
+    if (FBodyFlag) {
+        if (FBodyPos > 0) {
+            Line = NextBodyLine();
+            return;
+        }
+        FBodyPos = 0;
+        ++FBodyLine;
+        TCustomSmtpClient::TriggerGetData(FBodyLine, Line, MaxLen, More);
+        if (More)
+            return;
+        FBodyFlag = false;
+        More = true;
+    }
+    if (FFileStarted) {
+        bool more = false;
         try {
-            switch (step) {
-            case stepConnect:
-                Connect();
-                break;
-            case stepHelo:
-                Helo();
-                break;
-            case stepEhlo:
-                Ehlo();
-                break;
-            case stepAuth:
-                Auth();
-                break;
-            case stepVrfy:
-                Vrfy();
-                break;
-            case stepMailFrom:
-                MailFrom();
-                break;
-            case stepRcptTo:
-                RcptTo();
-                break;
-            case stepData:
-                Data();
-                break;
-            case stepQuit:
-                Quit();
-                break;
-            default:
-                break;
-            }
+            Line = Base64FileLine(FAttachment->Stream(), more);
         } catch (const std::exception &E) {
-            // A step that cannot start ends the sequence instead of leaving
-            // it pending for ever.
-            FLastResponse = "500 " + ExceptionText(E);
-            KeepErrorMessage();
-            if (FSeqResult == 0)
-                FSeqResult = 500;
-            FPendingSteps = 0;
-            break;
+            AttachmentReadFailed(E, More);
+            return;
+        }
+        if (!more) {
+            CloseAttachment();
+            NextFile();
         }
         return;
     }
-    FSeqDriver = false;
-    FRequestDone = false;
-    FinishRequest(FSeqResult);
+    if (FFileIndex < FEmailFiles.size()) {
+        OpenNextAttachment(Line, More);
+        return;
+    }
+    More = false;
 }
 
-// ---------------------------------------------------------------- addresses
+bool TSmtpCli::OpenNextAttachment(std::string &Line, bool &More) {
+    Line.clear(); // this call sends the empty line before the part
+    const int index = static_cast<int>(FFileIndex);
+    const std::string fileName = FEmailFiles[FFileIndex];
+    if (OnBeforeFileOpen) {
+        TSmtpBeforeOpenFileAction action = smtpBeforeOpenFileNone;
+        OnBeforeFileOpen(this, index, fileName, action);
+        if (action == smtpBeforeOpenFileNext) {
+            NextFile();
+            return false;
+        }
+        if (action == smtpBeforeOpenFileAbort) {
+            More = false;
+            Abort();
+            return false;
+        }
+    }
 
-void SplitAddress(std::string_view Text, std::string &Name, std::string &Address) {
-    Name.clear();
-    Address.clear();
-    const auto trim = [](std::string_view s) { return Trim(std::string(s)); };
-    std::size_t start = 0;
-    while (start < Text.size() && Text[start] == ' ')
-        ++start;
-    const std::string_view rest = Text.substr(start);
-    if (rest.empty())
-        return;
-    const bool hasAngle = Text.find('<') != std::string_view::npos;
-    const auto bracketed = [&](std::size_t from) {
-        const std::size_t lt = Text.find('<', from);
-        if (lt == std::string_view::npos)
-            return std::string();
-        const std::size_t gt = Text.find('>', lt + 1);
-        return std::string(Text.substr(lt + 1, gt == std::string_view::npos ? gt : gt - lt - 1));
+    // What to do after the handler's answer: false when the part is not begun.
+    const auto follow = [&](TSmtpAfterOpenFileAction action) {
+        switch (action) {
+        case smtpAfterOpenFileNext:
+            CloseAttachment();
+            NextFile();
+            return false;
+        case smtpAfterOpenFileRetry:
+            CloseAttachment();
+            return false;
+        case smtpAfterOpenFileAbort:
+            CloseAttachment();
+            More = false;
+            Abort();
+            return false;
+        default:
+            return true;
+        }
     };
-    if (rest[0] == '"' || rest[0] == '\'') {
-        const std::size_t close = rest.find(rest[0], 1);
-        Name = std::string(rest.substr(1, close == std::string_view::npos ? close : close - 1));
-        const std::size_t after = close == std::string_view::npos ? rest.size() : close + 1;
-        if (hasAngle) {
-            Address = bracketed(start + after);
-            if (close == std::string_view::npos) // the quote never closed around the name
-                Address = bracketed(0);
-        } else
-            Address = trim(rest.substr(after));
-    } else if (hasAngle) {
-        const std::size_t lt = Text.find('<');
-        Name = trim(Text.substr(0, lt));
-        Address = bracketed(0);
-    } else {
-        const std::size_t space = rest.find(' ');
-        Name = trim(rest.substr(0, space));
-        if (space != std::string_view::npos)
-            Address = trim(rest.substr(space + 1));
-    }
-    if (Address.empty() && Name.find('@') != std::string::npos) {
-        Address = Name;
-        Name.clear();
-    }
-}
 
-void TCustomSmtpClient::AddRecipients(const std::string &ToList, const std::string &CcList,
-                                      const std::string &BccList) {
-    const std::string text = ToList + ";" + CcList + ";" + BccList;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && text[i] == ' ')
-            ++i;
-        const std::size_t start = i;
-        bool quoted = false;
-        while (i < text.size() && (quoted || (text[i] != ',' && text[i] != ';'))) {
-            if (text[i] == '"')
-                quoted = !quoted;
-            ++i;
-        }
-        std::string item = Trim(text.substr(start, i - start));
-        if (!item.empty())
-            RcptName.push_back(std::move(item));
-        ++i; // the separator
+    try {
+        FAttachment = std::make_unique<TAttachment>(fileName, FShareMode);
+    } catch (const Exception &E) {
+        if (!OnAfterFileOpen)
+            throw;
+        TSmtpAfterOpenFileAction action = smtpAfterOpenFileNone;
+        OnAfterFileOpen(this, index, fileName, &E, action);
+        // Any answer other than skip, retry or abort leaves the failure standing.
+        if (action != smtpAfterOpenFileNext && action != smtpAfterOpenFileRetry &&
+            action != smtpAfterOpenFileAbort)
+            throw;
+        follow(action);
+        return false;
     }
+    if (OnAfterFileOpen) {
+        TSmtpAfterOpenFileAction action = smtpAfterOpenFileNone;
+        OnAfterFileOpen(this, index, fileName, nullptr, action);
+        if (!follow(action))
+            return false;
+    }
+
+    std::string shortName = ExtractFileName(fileName);
+    std::string contentType = ContentTypeForFile(shortName);
+    TriggerAttachContentType(index, shortName, contentType);
+    std::string shown;
+    // Control characters travel encoded, whatever the 8-bit setting: raw,
+    // a line break would end the header line or the message itself.
+    if ((!Allow8bitChars && RequiresEncoding(shortName)) || HasControlChars(shortName)) {
+        shown = HdrEncodeInLine(shortName, HdrSpecialChars,
+                                FCurrentEncoding == smtpEncBase64 ? 'B' : 'Q', FoldHeaders, 63,
+                                CharSet);
+    } else {
+        // Kept whole: a fold inside the quotes would put a TAB into the name
+        // the recipient saves. Quotes and backslashes are escaped.
+        for (char c : shortName) {
+            if (c == '"' || c == '\\')
+                shown += '\\';
+            shown += c;
+        }
+    }
+    MimeHeaderLines.push_back("--" + FBoundary);
+    MimeHeaderLines.push_back("Content-Type: " + contentType + ";");
+    MimeHeaderLines.push_back("\tname=\"" + shown + "\"");
+    MimeHeaderLines.push_back("Content-Transfer-Encoding: base64");
+    MimeHeaderLines.push_back("Content-Disposition: attachment;");
+    MimeHeaderLines.push_back("\tfilename=\"" + shown + "\"");
+    TriggerAttachHeader(index, shortName, MimeHeaderLines);
+    for (const std::string &line : MimeHeaderLines)
+        if (!IsSendableHeaderLine(line, false)) {
+            More = false;
+            AbandonMessage(HeaderLineRefusal(line));
+            return false;
+        }
+    MimeHeaderLines.emplace_back();
+    FFileStarted = true;
+    return true;
 }
 
 } // namespace pv

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "../support/LoopGuard.h"
+#include "../support/TempDir.h"
 #include "app/FrmMain.h"
 #include "platform/Application.h"
 #include "platform/FileSystem.h"
@@ -39,18 +40,6 @@ inline auto &Job(TfrmMain &f) {
 }
 inline const auto &Held(const TfrmMain &f) {
     return TfrmMainTestAccess::Settings(f);
-}
-
-inline std::string MakeTempDir(const std::string &tag = "pvapp") {
-    std::string templ = TempDirectory() + tag + ".XXXXXX";
-    char *p = mkdtemp(templ.data());
-    EXPECT_NE(p, nullptr);
-    return templ + "/";
-}
-
-inline void RemoveTree(const std::string &dir) {
-    if (!dir.empty() && dir.rfind(TempDirectory(), 0) == 0)
-        (void)!system(("rm -rf '" + dir + "'").c_str());
 }
 
 inline std::string ReadFile(const std::string &path) {
@@ -106,16 +95,12 @@ inline std::string Unstamped(const std::string &line) {
 
 class AppFixture : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = MakeTempDir();
-        previous_ = SetDialogService(&dialogs_);
-    }
+    void SetUp() override { previous_ = SetDialogService(&dialogs_); }
 
     void TearDown() override {
         form_.reset();
         guard_.reset();
         SetDialogService(previous_);
-        RemoveTree(dir_);
     }
 
     std::string Dir() const { return dir_; }
@@ -150,7 +135,8 @@ class AppFixture : public ::testing::Test {
     }
     TfrmMain &Form() { return *form_; }
 
-    std::string dir_;
+    pvtest::TempDir tmp_;
+    std::string dir_ = tmp_.Path();
     TApplication app_;
     TScriptedDialogs dialogs_;
     TDialogService *previous_ = nullptr;

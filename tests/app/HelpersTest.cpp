@@ -60,7 +60,8 @@ TEST(Paths, BackslashRoutinesWorkWithSlashes) {
 }
 
 TEST(Paths, CreateDirPathMakesMissingParents) {
-    const std::string dir = MakeTempDir();
+    pvtest::TempDir tmp;
+    const std::string dir = tmp.Path();
     EXPECT_TRUE(CreateDirPath(dir + "a/b/c/"));
     EXPECT_TRUE(IsDirectory(dir + "a/b/c"));
     EXPECT_TRUE(CreateDirPath(dir + "a/b")); // exists
@@ -76,7 +77,6 @@ TEST(Paths, CreateDirPathMakesMissingParents) {
     } catch (const Exception &e) {
         EXPECT_STREQ(e.what(), "Unable to create directory");
     }
-    RemoveTree(dir);
 }
 
 TEST(Wildcards, MatchLikeTheDirectorySearchOfTheDesign) {

@@ -219,7 +219,8 @@ TEST_F(MailSession, AttachmentsAndTextOfTheMails) {
 }
 
 TEST(BackupName, FreeNameBeforeTheExtension) {
-    const std::string dir = MakeTempDir("pvbackup");
+    pvtest::TempDir tmp;
+    const std::string dir = tmp.Path();
     EXPECT_EQ(UniqueFileName(dir + "report.txt", ".txt"), dir + "report.txt");
     WriteFile(dir + "report.txt", "");
     EXPECT_EQ(UniqueFileName(dir + "report.txt", ".txt"), dir + "report[1].txt");
@@ -230,7 +231,6 @@ TEST(BackupName, FreeNameBeforeTheExtension) {
     // A directory of that name is as taken as a file.
     ASSERT_TRUE(CreateDirectory(dir + "notes.d"));
     EXPECT_EQ(UniqueFileName(dir + "notes.d", ".d"), dir + "notes[1].d");
-    RemoveTree(dir);
 }
 
 // Runs the loop until done() holds, also after the application was told to

@@ -20,7 +20,6 @@ class Program : public ::testing::Test {
     void SetUp() override {
         const char *bin = std::getenv("PV_BINARY_DIR");
         const std::string program = bin ? std::string(bin) + "/postvane" : PV_POSTVANE_PROGRAM;
-        dir_ = MakeTempDir("pvprog");
         ASSERT_TRUE(CopyFile(program, dir_ + "postvane", true))
             << "the postvane program is not built: " << program;
         ASSERT_TRUE(CreateDirectory(dir_ + "poll"));
@@ -30,7 +29,6 @@ class Program : public ::testing::Test {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        RemoveTree(dir_);
     }
 
     void Ini(const std::string &body) {
@@ -66,7 +64,8 @@ class Program : public ::testing::Test {
         return out;
     }
 
-    std::string dir_;
+    pvtest::TempDir tmp_;
+    std::string dir_ = tmp_.Path();
     pid_t pid_ = -1;
 };
 

@@ -30,19 +30,15 @@ extern char **environ;
 
 namespace pv::e2e {
 
+using pvtest::TempDir;
 using test::JsonString;
 using test::PeerProcess;
 using test::ReadFileText;
+using test::SourcePath;
 using test::SupportPath;
-using test::TempDir;
 using test::WriteFileText;
 
 constexpr const char *kPython = "/usr/bin/python3";
-
-inline std::string SourcePath(const std::string &relative) {
-    const char *src = std::getenv("PV_SOURCE_DIR");
-    return std::string(src && *src ? src : PV_SOURCE_DIR_DEFAULT) + "/" + relative;
-}
 
 inline std::string Quoted(const std::string &s) {
     std::string out = "'";

@@ -1,7 +1,12 @@
 // Jobs whose session fails: no server, no name, a server that never speaks,
 // drops the connection or answers nonsense, settings the client refuses.
 // Every file stays where it was, with the error in the log.
+//
+// The dialogues with a scripted server are the files of
+// tests/data/dialogs/jobs (format and statements in the README there), each
+// played by the JobDialog driver at the end of this file.
 #include "tests/e2e/E2eSupport.h"
+#include "tests/support/DialogScript.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -9,6 +14,11 @@
 
 namespace pv::e2e {
 namespace {
+
+using test::DialogPeers;
+using test::DialogScript;
+using test::DialogStatement;
+using test::Unescape;
 
 class Failures : public Job {
   protected:
@@ -51,16 +61,6 @@ class Failures : public Job {
         close(s);
         return ntohs(a.sin_port);
     }
-    // The scripted peer of tests/support playing one connection.
-    void StartDialog(const std::string &steps) {
-        WriteFileText(dir_ / "script.json", "[" + steps + "]");
-        ASSERT_TRUE(server_.Start({kPython, SupportPath("dialog_server.py"), dir_ / "script.json",
-                                   "--transcript", dir_ / "transcript"}))
-            << server_.ErrorLog();
-        Set("HostPort", std::to_string(server_.Port()));
-    }
-    std::string Transcript() const { return ReadFileText(dir_ / "transcript"); }
-
     // The end of a job in which no file was sent.
     std::vector<std::string> NoneSent(const std::string &error) const {
         return {"! " + error,
@@ -78,12 +78,6 @@ class Failures : public Job {
 
     int listener_ = -1;
 };
-
-const std::string kGreeting = R"({"line": "220 dialog ready"}, {"expect_re": "^HELO \\S+$"},
-                                 {"line": "250 hello"})";
-const std::string kEnvelope = R"({"expect": "MAIL FROM:<postvane@example.org>"},
-                                 {"line": "250 ok"}, {"expect": "RCPT TO:<joe@example.org>"},
-                                 {"line": "250 ok"})";
 
 TEST_F(Failures, RefusedConnection) {
     Set("HostPort", std::to_string(ClosedPort()));
@@ -117,39 +111,6 @@ TEST_F(Failures, SilentServerTimesOutAfterThirtyToSixtySeconds) {
     ExpectFilesUntouched();
 }
 
-TEST_F(Failures, ConnectionDroppedDuringData) {
-    Put("big.txt", RandomBytes(4 * 1000 * 1000, 9));
-    Set("FileSelection", "a.txt;b.txt;big.txt");
-    StartDialog(kGreeting + ", " + kEnvelope + R"(, {"expect": "DATA"},
-                {"line": "354 go ahead"}, {"expect_re": "^From: "}, {"close": true})");
-    ASSERT_EQ(Run(), 1) << Output();
-    const std::string error = "Winsock err #10004 Interrupted system call";
-    EXPECT_EQ(Log(),
-              JobLog({"! " + error, "|3 File(s) in send list.", "|0 File(s) with 0 Mail(s) sent",
-                      "|Following 3 File(s) failed:", "|\t" + Poll() + "a.txt - " + error,
-                      "|\t" + Poll() + "b.txt - " + error, "|\t" + Poll() + "big.txt - " + error}));
-    EXPECT_EQ(Files(Poll()), (std::vector<std::string>{"Backup", "a.txt", "b.txt", "big.txt"}));
-    EXPECT_EQ(server_.Wait(), 0) << Transcript();
-}
-
-TEST_F(Failures, ReplyWithoutANumber) {
-    StartDialog(R"({"line": "220 dialog ready"}, {"expect_re": "^HELO \\S+$"},
-                {"line": "hello there"}, {"expect": "QUIT"}, {"line": "221 bye"},
-                {"close": true})");
-    ASSERT_EQ(Run(), 1) << Output();
-    EXPECT_EQ(Log(), JobLog(NoneSent("Invalid RFC response")));
-    ExpectFilesUntouched();
-    EXPECT_EQ(server_.Wait(), 0) << Transcript();
-}
-
-TEST_F(Failures, RefusedGreetingEndsTheSession) {
-    StartDialog(R"({"line": "554 no service here"}, {"expect_close": true})");
-    ASSERT_EQ(Run(), 1) << Output();
-    EXPECT_EQ(Log(), JobLog(NoneSent("Winsock err #10004 Interrupted system call")));
-    ExpectFilesUntouched();
-    EXPECT_EQ(server_.Wait(), 0) << Transcript();
-}
-
 TEST_F(Failures, NoRecipientIsAnErrorOfTheSession) {
     Set("To", " ; ");
     StartServer();
@@ -169,6 +130,91 @@ TEST_F(Failures, NoHostEndsTheJobBeforeAnySession) {
                          "! Err DNS lookup: invalid host name.", ">Job finished", "|"}));
     ExpectFilesUntouched();
 }
+
+// One job of the program against the peers of a dialogue file.
+class JobDialog : public Job, public ::testing::WithParamInterface<std::string> {
+  protected:
+    // ${poll}, ${port} and ${port:NAME} replaced by the poll directory and
+    // the peers' ports.
+    std::string Expand(std::string text) const {
+        for (std::size_t at; (at = text.find("${")) != std::string::npos;) {
+            const std::size_t end = text.find('}', at);
+            if (end == std::string::npos)
+                break;
+            const std::string name = text.substr(at + 2, end - at - 2);
+            std::string value = "<unknown " + name + ">";
+            if (name == "poll")
+                value = Poll();
+            else if (name == "port")
+                value = peers_->Port();
+            else if (name.rfind("port:", 0) == 0 && !peers_->Port(name.substr(5)).empty())
+                value = peers_->Port(name.substr(5));
+            else
+                ADD_FAILURE() << "no value for ${" << name << "}";
+            text.replace(at, end - at + 1, value);
+        }
+        return text;
+    }
+
+    void Do(const DialogStatement &st) {
+        const std::size_t space = st.rest.find(' ');
+        const std::string first = st.rest.substr(0, space);
+        const std::string after = space == std::string::npos ? "" : st.rest.substr(space + 1);
+        std::string name, value;
+        if (st.word == "set") {
+            Set(first, Expand(Unescape(after)));
+        } else if (st.word == "file" && after.rfind("random ", 0) == 0) {
+            Put(first, RandomBytes(std::stoul(after.substr(7)), 9));
+        } else if (st.word == "file") {
+            Put(first, Unescape(after));
+        } else if (st.word == "run") {
+            status_ = Run(st.rest.empty() ? 30 : std::stoi(st.rest));
+        } else if (st.word == "expect" && st.rest == "job-log") {
+            std::vector<std::string> lines;
+            for (const std::string &line : st.block)
+                lines.push_back(Expand(Unescape(line)));
+            EXPECT_EQ(Log(), JobLog(lines, ini_["Host"]));
+        } else if (st.word == "expect" && st.Check(name, value) && name == "exit") {
+            EXPECT_EQ(std::to_string(status_), value) << Output();
+        } else if (st.word == "expect" && st.Check(name, value) && name.rfind("files ", 0) == 0) {
+            std::string names;
+            for (const std::string &f : Files(dir_ / name.substr(6)))
+                names += (names.empty() ? "" : ", ") + f;
+            EXPECT_EQ(names, Unescape(value)) << name;
+        } else {
+            ADD_FAILURE() << "unknown statement: " << st.word << " " << st.rest;
+        }
+    }
+
+    std::unique_ptr<DialogPeers> peers_;
+    int status_ = -3; // not run
+};
+
+TEST_P(JobDialog, Plays) {
+    const DialogScript script = DialogScript::Load(GetParam());
+    ASSERT_EQ(script.error, "");
+    peers_ = std::make_unique<DialogPeers>(script, 10);
+    ASSERT_TRUE(peers_->Started()) << peers_->Errors();
+    if (!peers_->Port().empty())
+        Set("HostPort", peers_->Port());
+    for (const DialogStatement &st : script.statements) {
+        SCOPED_TRACE(script.Where(st.line));
+        try {
+            Do(st);
+        } catch (const std::exception &e) {
+            ADD_FAILURE() << e.what();
+        }
+        if (HasFatalFailure())
+            break;
+    }
+    const bool played = peers_->Finish();
+    EXPECT_TRUE(played) << "the peer did not play its part";
+    if (!played || HasFailure())
+        ADD_FAILURE() << "transcript:\n" << peers_->Transcript();
+}
+
+INSTANTIATE_TEST_SUITE_P(Jobs, JobDialog, ::testing::ValuesIn(test::DialogFiles("jobs")),
+                         test::DialogCaseName);
 
 } // namespace
 } // namespace pv::e2e

@@ -327,6 +327,73 @@ TEST(MimeUtils, EncodedWordsDecodedByPython) {
         EXPECT_EQ(answers[i], expected[i]) << requests[i][1];
 }
 
+TEST(MimeUtils, EncodedWordsKeepTheirLengthAndWholeCharacters) {
+    if (!pvtest::ReferenceAvailable())
+        GTEST_SKIP() << pvtest::Python << " is not installed";
+    // Blanks after a non-ASCII character (each an "_"), long texts without
+    // folding and wide columns: no encoded word beyond 75 characters, and in
+    // UTF-8 every word holds whole characters, so each decodes on its own.
+    struct Case {
+        std::string text;
+        const char *charset;
+    };
+    std::vector<Case> cases = {{"\xe9" + std::string(100, ' ') + "x", "iso-8859-1"},
+                               {std::string(300, ' '), "iso-8859-1"},
+                               {RandomBytes(400, 12), "iso-8859-1"}};
+    std::mt19937 gen(13);
+    for (int n : {40, 300}) {
+        std::string t;
+        for (int i = 0; i < n; ++i) {
+            const char *pieces[] = {"a", " ", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x93\xa8"};
+            t += pieces[gen() % 5];
+        }
+        cases.push_back({t, "utf-8"});
+    }
+    std::vector<std::vector<std::string>> requests;
+    std::vector<std::string> expected;
+    for (const Case &c : cases)
+        for (char enc : {'Q', 'B'})
+            for (auto [fold, col] :
+                 {std::pair{true, 66}, std::pair{true, 200}, std::pair{false, 66}}) {
+                const std::string value =
+                    HdrEncodeInLine(c.text, HdrSpecialChars, enc, fold, col, c.charset);
+                requests.push_back({"hdr", value});
+                expected.push_back(pvtest::Hex(c.text) + " " + pvtest::Hex(c.charset));
+                for (const std::string &word : Split(value, "\r\n\t")) {
+                    EXPECT_LE(word.size(), 75u) << enc << " " << fold << " " << col << ": " << word;
+                    if (std::string(c.charset) == "utf-8") {
+                        requests.push_back({"hdr", word});
+                        expected.push_back("utf8");
+                    }
+                }
+            }
+    const auto answers = pvtest::RunReference(requests);
+    ASSERT_EQ(answers.size(), requests.size());
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        if (expected[i] != "utf8") {
+            EXPECT_EQ(answers[i], expected[i]) << requests[i][1];
+            continue;
+        }
+        // One word alone: its bytes must be complete UTF-8.
+        const std::string hex = answers[i].substr(0, answers[i].find(' '));
+        std::string bytes;
+        for (std::size_t k = 0; k + 1 < hex.size(); k += 2)
+            bytes += static_cast<char>(std::stoi(hex.substr(k, 2), nullptr, 16));
+        int follow = 0;
+        bool whole = answers[i].rfind("ERR", 0) != 0;
+        for (unsigned char b : bytes) {
+            if (follow > 0) {
+                whole = whole && (b & 0xC0) == 0x80;
+                --follow;
+            } else {
+                whole = whole && (b < 0x80 || b >= 0xC0);
+                follow = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+            }
+        }
+        EXPECT_TRUE(whole && follow == 0) << "a character split between words: " << requests[i][1];
+    }
+}
+
 TEST(MimeUtils, NextWrappedLineCuts) {
     const TCharSet none;
     int pos = 1;

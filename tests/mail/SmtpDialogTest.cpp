@@ -1,208 +1,241 @@
 // The SMTP client against a scripted peer, for what no real server does:
 // replies split or joined across reads, malformed lines, drops and silence.
-#include "mail/MimeUtils.h"
+// Each case is a file of tests/data/dialogs/smtp (format and statements in
+// tests/data/dialogs/README.md), played by the driver below. Two cases need
+// hooks inside the client's events; their tests install them here and then
+// play their files.
 #include "tests/mail/SmtpTestSupport.h"
+#include "tests/support/DialogScript.h"
 #include "tests/support/LoopGuard.h"
+
+#include <map>
 
 namespace pv::test {
 namespace {
 
-// One step of a dialog script.
-std::string Line(const std::string &s) {
-    return "{\"line\": " + JsonString(s) + "}";
-}
-std::string Send(const std::string &s) {
-    return "{\"send\": " + JsonString(s) + "}";
-}
-std::string Expect(const std::string &s) {
-    return "{\"expect\": " + JsonString(s) + "}";
-}
-std::string ExpectRe(const std::string &s) {
-    return "{\"expect_re\": " + JsonString(s) + "}";
-}
-std::string Pause(double s) {
-    return "{\"pause\": " + std::to_string(s) + "}";
-}
-const std::string Close = "{\"close\": true}";
-const std::string ExpectClose = "{\"expect_close\": true}";
-const std::string Helo = ExpectRe("^HELO \\S+$");
-const std::string Ehlo = ExpectRe("^EHLO \\S+$");
-const std::string QuitBye = Expect("QUIT") + "," + Line("221 bye") + "," + Close;
+const char *const kRequestNames[] = {"Connect", "Helo", "MailFrom", "Vrfy", "RcptTo",
+                                     "Data",    "Quit", "Rset",     "Open", "Mail",
+                                     "Ehlo",    "Auth", "Custom"};
+const char *const kStateNames[] = {"smtpReady",           "smtpDnsLookup",     "smtpConnecting",
+                                   "smtpConnected",       "smtpInternalReady", "smtpWaitingBanner",
+                                   "smtpWaitingResponse", "smtpAbort"};
+const char *const kAuthNames[] = {"smtpAuthNone",    "smtpAuthPlain",      "smtpAuthLogin",
+                                  "smtpAuthCramMD5", "smtpAuthAutoSelect", "smtpAuthCramSha1"};
 
-std::string Script(std::initializer_list<std::string> steps) {
-    std::string s = "[";
-    for (const auto &step : steps)
-        s += (s.size() > 1 ? "," : "") + step;
-    return s + "]";
+template <std::size_t N> int IndexOf(const char *const (&names)[N], const std::string &name) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (name == names[i])
+            return static_cast<int>(i);
+    return -1;
+}
+
+std::string Joined(const std::vector<std::string> &lines) {
+    std::string all;
+    for (const auto &l : lines)
+        all += Escape(l) + "\n";
+    return all;
 }
 
 class SmtpDialog : public ::testing::Test {
   protected:
+    SmtpDialog() {
+        // Every event in one list, in the order the client raised them.
+        auto command = client.OnCommand;
+        client.OnCommand = [this, command](TObject *s, const std::string &m) {
+            events.push_back("command " + m);
+            command(s, m);
+        };
+        auto response = client.OnResponse;
+        client.OnResponse = [this, response](TObject *s, const std::string &m) {
+            events.push_back("response " + m);
+            response(s, m);
+        };
+        auto connected = client.OnSessionConnected;
+        client.OnSessionConnected = [this, connected](TObject *s, std::uint16_t e) {
+            events.push_back("connected " + std::to_string(e));
+            connected(s, e);
+        };
+        auto closed = client.OnSessionClosed;
+        client.OnSessionClosed = [this, closed](TObject *s, std::uint16_t e) {
+            events.push_back("closed " + std::to_string(e));
+            closed(s, e);
+        };
+        auto done = client.OnRequestDone;
+        client.OnRequestDone = [this, done](TObject *s, TSmtpRequest rq, std::uint16_t e) {
+            events.push_back("done " + Done({rq, e}));
+            done(s, rq, e);
+        };
+    }
+
+    // Plays a case file: starts its peers, carries out its statements, and
+    // sees that every peer played its part to the end.
+    void Play(const std::string &path) {
+        script = DialogScript::Load(path);
+        ASSERT_EQ(script.error, "");
+        peers = std::make_unique<DialogPeers>(script);
+        ASSERT_TRUE(peers->Started()) << peers->Errors();
+        client.Host = "127.0.0.1";
+        client.Port = peers->Port();
+        client.SignOn = "tester";
+        for (const DialogStatement &st : script.statements) {
+            SCOPED_TRACE(script.Where(st.line));
+            try {
+                Do(st);
+            } catch (const std::invalid_argument &e) {
+                ADD_FAILURE() << e.what();
+            }
+            if (HasFatalFailure())
+                break;
+        }
+        const bool played = peers->Finish();
+        EXPECT_TRUE(played) << "the peer did not play its part";
+        if (!played || HasFailure())
+            ADD_FAILURE() << "transcript:\n" << peers->Transcript();
+    }
+
+    static std::string Done(const DoneEvent &d) {
+        return std::string(d.Rq < std::size(kRequestNames) ? kRequestNames[d.Rq] : "?") + " " +
+               std::to_string(d.Code);
+    }
+
+    std::string Value(const std::string &name) {
+        if (name == "State")
+            return kStateNames[client.State()];
+        if (name == "Connected")
+            return client.Connected() ? "true" : "false";
+        if (name == "StatusCode")
+            return std::to_string(client.StatusCode());
+        if (name == "LastResponse")
+            return client.LastResponse();
+        if (name == "ErrorMessage")
+            return client.ErrorMessage();
+        std::string list;
+        if (name == "OfferedMechanisms") {
+            for (const auto &m : client.OfferedMechanisms())
+                list += (list.empty() ? "\"" : ", \"") + m + "\"";
+            return list;
+        }
+        if (name == "done") {
+            for (const auto &d : rec.done)
+                list += (list.empty() ? "" : ", ") + Done(d);
+            return list;
+        }
+        ADD_FAILURE() << "no value named " << name;
+        return "<unknown>";
+    }
+
+    std::function<void()> Request(const std::string &name) {
+        static const std::map<std::string, void (TSmtpCli::*)()> calls = {
+            {"Connect", &TSmtpCli::Connect}, {"Helo", &TSmtpCli::Helo},
+            {"Ehlo", &TSmtpCli::Ehlo},       {"Auth", &TSmtpCli::Auth},
+            {"Vrfy", &TSmtpCli::Vrfy},       {"MailFrom", &TSmtpCli::MailFrom},
+            {"RcptTo", &TSmtpCli::RcptTo},   {"Data", &TSmtpCli::Data},
+            {"Quit", &TSmtpCli::Quit},       {"Rset", &TSmtpCli::Rset},
+            {"Open", &TSmtpCli::Open},       {"Mail", &TSmtpCli::Mail},
+            {"Abort", &TSmtpCli::Abort}};
+        const auto it = calls.find(name);
+        if (it == calls.end())
+            return nullptr;
+        return [this, call = it->second] { (client.*call)(); };
+    }
+
+    // The events since the last run or session are those of the block.
+    void ExpectEvents(const DialogStatement &st) {
+        std::vector<std::string> seen(events.begin() + static_cast<long>(traced), events.end());
+        traced = events.size();
+        if (st.block.empty())
+            return;
+        std::vector<std::string> expected;
+        for (const auto &line : st.block)
+            expected.push_back(Unescape(line));
+        EXPECT_EQ(Joined(seen), Joined(expected));
+    }
+
+    void Do(const DialogStatement &st) {
+        std::string name, value;
+        if (st.word == "hooks") {
+            // Played by the test named there, after it installed them.
+        } else if (st.word == "set") {
+            const std::size_t space = st.rest.find(' ');
+            name = st.rest.substr(0, space);
+            value = space == std::string::npos ? "" : Unescape(st.rest.substr(space + 1));
+            std::map<std::string, std::string *> texts = {
+                {"SignOn", &client.SignOn},     {"FromName", &client.FromName},
+                {"Username", &client.Username}, {"Password", &client.Password},
+                {"HdrTo", &client.HdrTo},       {"Host", &client.Host},
+                {"Port", &client.Port}};
+            if (texts.count(name))
+                *texts[name] = value;
+            else if (name == "AuthType" && IndexOf(kAuthNames, value) >= 0)
+                client.AuthType = static_cast<TSmtpAuthType>(IndexOf(kAuthNames, value));
+            else
+                ADD_FAILURE() << "cannot set " << st.rest;
+        } else if (st.word == "add") {
+            const std::size_t space = st.rest.find(' ');
+            name = st.rest.substr(0, space);
+            value = space == std::string::npos ? "" : Unescape(st.rest.substr(space + 1));
+            if (name == "RcptName")
+                client.RcptName.push_back(value);
+            else if (name == "MailMessage")
+                client.MailMessage.push_back(value);
+            else
+                ADD_FAILURE() << "cannot add to " << name;
+        } else if (st.word == "run" || st.word == "start") {
+            const auto request = Request(st.rest);
+            ASSERT_TRUE(request) << "no request " << st.rest;
+            const std::size_t before = rec.done.size();
+            rec.Call(request);
+            if (st.word == "run") {
+                ASSERT_TRUE(rec.WaitDone(before + 1)) << "no OnRequestDone for " << st.rest;
+                ExpectEvents(st);
+            }
+        } else if (st.word == "session") {
+            ASSERT_TRUE(st.rest == "helo" || st.rest == "ehlo") << "session helo or session ehlo";
+            SessionDriver session(client, rec, st.rest == "ehlo");
+            const bool finished = session.Run();
+            rec.then = nullptr;
+            ASSERT_TRUE(finished) << "the session did not end";
+            ExpectEvents(st);
+        } else if (st.word == "wait" && st.Check(name, value)) {
+            const std::string wanted = Unescape(value);
+            EXPECT_TRUE(RunLoopUntil([&] { return Value(name) == wanted; }, 10000))
+                << name << " is " << Escape(Value(name)) << ", not " << Escape(wanted);
+        } else if (st.word == "settle" && st.rest.empty()) {
+            RunLoopUntilIdle();
+        } else if (st.word == "expect" && st.Check(name, value)) {
+            EXPECT_EQ(Escape(Value(name)), Escape(Unescape(value))) << name;
+        } else {
+            ADD_FAILURE() << "unknown statement: " << st.word << " " << st.rest;
+        }
+    }
+
     LoopGuard guard{40};
     TSmtpCli client;
     Recorder rec{client};
-
-    void Use(DialogPeer &peer) {
-        ASSERT_TRUE(peer.started) << peer.peer.ErrorLog();
-        client.Host = "127.0.0.1";
-        client.Port = peer.Port();
-        client.SignOn = "tester";
-    }
-    // Starts a request and waits for its report.
-    void Run(const std::function<void()> &request) {
-        const auto n = rec.done.size();
-        rec.Call(request);
-        ASSERT_TRUE(rec.WaitDone(n + 1)) << "no OnRequestDone";
-    }
-    void ExpectScriptPlayed(DialogPeer &peer) { EXPECT_EQ(peer.Finish(), 0) << peer.Transcript(); }
+    std::vector<std::string> events;
+    std::size_t traced = 0;
+    DialogScript script;
+    std::unique_ptr<DialogPeers> peers;
 };
 
-TEST_F(SmtpDialog, GreetingsAndRepliesAcrossReads) {
-    // A two-line greeting split across reads; a reply split inside its code;
-    // an EHLO reply of three lines in one read; a line ended by LF alone.
-    DialogPeer peer(
-        Script({Line("220-first line"), Pause(0.3), Line("220 second line"), Ehlo,
-                Send("250-postvane.test\r\n250-AUTH LOGIN PLAIN\r\n250 AUTH=LOGIN\r\n"),
-                ExpectRe("^MAIL FROM:<a@b.c>$"), Send("25"), Pause(0.3), Send("0 sender ok\r\n"),
-                Expect("RSET"), Send("250 reset\n"), Pause(0.3), Send("250 really\r\n"), QuitBye}));
-    Use(peer);
-    std::size_t responsesAtConnect = 0;
-    rec.then = [&](TSmtpRequest rq, int) {
-        if (rq == smtpConnect)
-            responsesAtConnect = rec.responses.size();
-    };
-    Run([&] { client.Connect(); });
-    EXPECT_EQ(rec.done.back(), (DoneEvent{smtpConnect, 0}));
-    EXPECT_EQ(responsesAtConnect, 2u) << "Connect completed before the last greeting line";
-    EXPECT_EQ(rec.connected, std::vector<int>{0});
+class SmtpDialogFile : public SmtpDialog, public ::testing::WithParamInterface<std::string> {};
 
-    Run([&] { client.Ehlo(); });
-    EXPECT_EQ(rec.done.back(), (DoneEvent{smtpEhlo, 0}));
-    EXPECT_EQ(client.OfferedMechanisms(), (std::vector<std::string>{"", "LOGIN", "PLAIN"}));
-
-    client.FromName = "Joe <a@b.c>";
-    Run([&] { client.MailFrom(); });
-    EXPECT_EQ(rec.done.back(), (DoneEvent{smtpMailFrom, 0}));
-    EXPECT_EQ(client.LastResponse(), "250 sender ok");
-
-    Run([&] { client.Rset(); });
-    EXPECT_EQ(rec.done.back(), (DoneEvent{smtpRset, 0}));
-    EXPECT_EQ(client.LastResponse(), "250 reset\n250 really");
-
-    Run([&] { client.Quit(); });
-    EXPECT_EQ(rec.done.back(), (DoneEvent{smtpQuit, 0}));
-    ASSERT_EQ(rec.closedAt.size(), 1u);
-    EXPECT_EQ(rec.closedAt[0], rec.done.size() - 1) << "QUIT completed before the close";
-    EXPECT_EQ(rec.commands,
-              (std::vector<std::string>{"EHLO tester", "MAIL FROM:<a@b.c>", "RSET", "QUIT"}));
-    ExpectScriptPlayed(peer);
+TEST_P(SmtpDialogFile, Plays) {
+    Play(GetParam());
 }
 
-TEST_F(SmtpDialog, RefusedGreetingAndReplyWithoutNumber) {
-    {
-        DialogPeer peer(Script({Line("554 no service here"), ExpectClose}));
-        Use(peer);
-        Run([&] { client.Connect(); });
-        EXPECT_EQ(rec.done.back(), (DoneEvent{smtpConnect, 10004}));
-        EXPECT_EQ(client.ErrorMessage(), "554 no service here");
-        EXPECT_FALSE(client.Connected());
-        ExpectScriptPlayed(peer);
-    }
-    DialogPeer peer(
-        Script({Line("220 hi"), Expect("HELO my_test_host"), Line("Hello yourself"), QuitBye}));
-    Use(peer);
-    client.SignOn = "my test host";
-    Run([&] { client.Connect(); });
-    Run([&] { client.Helo(); });
-    EXPECT_EQ(rec.done.back(), (DoneEvent{smtpHelo, 20600}));
-    EXPECT_EQ(client.StatusCode(), 20600);
-    EXPECT_EQ(client.ErrorMessage(), "Hello yourself");
-    Run([&] { client.Quit(); });
-    ExpectScriptPlayed(peer);
+std::vector<std::string> CasesWithoutHooks() {
+    std::vector<std::string> files;
+    for (const std::string &f : DialogFiles("smtp"))
+        if (!DialogScript::Load(f).Find("hooks"))
+            files.push_back(f);
+    return files;
 }
 
-TEST_F(SmtpDialog, DropWhileMailFromPending) {
-    DialogPeer peer(
-        Script({Line("220 hi"), Helo, Line("250 hello"), Expect("MAIL FROM:<x@y.z>"), Close}));
-    Use(peer);
-    client.FromName = "x@y.z";
-    SessionDriver session(client, rec, false);
-    ASSERT_TRUE(session.Run());
-    ASSERT_EQ(rec.done.size(), 3u);
-    EXPECT_EQ(rec.done[2], (DoneEvent{smtpMailFrom, 10004}));
-    ASSERT_EQ(rec.closedAt.size(), 1u);
-    EXPECT_EQ(rec.closedAt[0], 2u) << "OnSessionClosed must come before OnRequestDone";
-    ExpectScriptPlayed(peer);
-}
-
-TEST_F(SmtpDialog, RecipientRefusedInTheMiddleAndDataRefused) {
-    DialogPeer peer(
-        Script({Line("220 hi"), Helo, Line("250 hello"), Expect("MAIL FROM:<f@x>"), Line("250 ok"),
-                Expect("RCPT TO:<one@x>"), Line("250 ok"), Expect("RCPT TO:<two@x>"),
-                Line("550 no such user two"), Expect("RCPT TO:<three@x>"), Line("251 will forward"),
-                Expect("DATA"), Line("554 not today"), QuitBye}));
-    Use(peer);
-    client.FromName = "f@x";
-    client.RcptName = {"one@x", "\"Two, Second\" <two@x>", "Three <three@x>"};
-    client.MailMessage = {"never sent"};
-    SessionDriver session(client, rec, false);
-    ASSERT_TRUE(session.Run());
-    EXPECT_EQ(rec.done, (std::vector<DoneEvent>{{smtpConnect, 0},
-                                                {smtpHelo, 0},
-                                                {smtpMailFrom, 0},
-                                                {smtpRcptTo, 0},
-                                                {smtpData, 554},
-                                                {smtpQuit, 0}}));
-    EXPECT_EQ(client.ErrorMessage(), "550 no such user two");
-    ExpectScriptPlayed(peer); // nothing of the message went out after the 554
-}
-
-TEST_F(SmtpDialog, OpenFallsBackToHeloWhenEhloIsRefused) {
-    DialogPeer peer(
-        Script({Line("220 hi"), Ehlo, Line("502 say HELO"), Helo, Line("250 hello"), QuitBye}));
-    Use(peer);
-    client.AuthType = smtpAuthLogin;
-    Run([&] { client.Open(); });
-    EXPECT_EQ(rec.done, (std::vector<DoneEvent>{{smtpOpen, 0}}));
-    Run([&] { client.Quit(); });
-    ExpectScriptPlayed(peer);
-}
-
-TEST_F(SmtpDialog, OpenEndsWhenTheServerDropsDuringEhlo) {
-    DialogPeer peer(Script({Line("220 hi"), Ehlo, Close}));
-    Use(peer);
-    client.AuthType = smtpAuthLogin;
-    Run([&] { client.Open(); });
-    EXPECT_EQ(rec.done, (std::vector<DoneEvent>{{smtpOpen, 10004}}));
-    EXPECT_EQ(client.State(), smtpReady);
-    ExpectScriptPlayed(peer);
-}
-
-TEST_F(SmtpDialog, SilentServerUntilAbort) {
-    DialogPeer peer(Script({"{\"hold\": 20}"}));
-    Use(peer);
-    rec.Call([&] { client.Connect(); });
-    RunLoopFor(500);
-    EXPECT_TRUE(rec.done.empty());
-    EXPECT_EQ(client.State(), smtpWaitingBanner);
-    client.Abort();
-    ASSERT_TRUE(rec.WaitDone(1));
-    EXPECT_EQ(rec.done[0], (DoneEvent{smtpConnect, 10004}));
-
-    // The same inside Open reports the abort itself.
-    DialogPeer second(Script({"{\"hold\": 20}"}));
-    Use(second);
-    rec.Call([&] { client.Open(); });
-    RunLoopFor(300);
-    client.Abort();
-    ASSERT_TRUE(rec.WaitDone(2));
-    EXPECT_EQ(rec.done[1], (DoneEvent{smtpOpen, 426}));
-    EXPECT_EQ(client.ErrorMessage(), "426 Operation aborted.");
-}
+INSTANTIATE_TEST_SUITE_P(Smtp, SmtpDialogFile, ::testing::ValuesIn(CasesWithoutHooks()),
+                         DialogCaseName);
 
 TEST_F(SmtpDialog, RequestsFromInsideEvents) {
-    DialogPeer peer(Script({Line("220 hi"), Helo, Line("250 hello"), QuitBye}));
-    Use(peer);
     std::vector<std::string> refusals;
     const auto tryHelo = [&] {
         try {
@@ -212,7 +245,11 @@ TEST_F(SmtpDialog, RequestsFromInsideEvents) {
         }
     };
     rec.onResponse = [&](const std::string &) { tryHelo(); };
-    client.OnCommand = [&](TObject *, const std::string &) { tryHelo(); };
+    auto command = client.OnCommand;
+    client.OnCommand = [&, command](TObject *s, const std::string &m) {
+        command(s, m);
+        tryHelo();
+    };
     // From OnRequestDone the next request starts normally.
     rec.then = [&](TSmtpRequest rq, int) {
         if (rq == smtpConnect)
@@ -220,109 +257,26 @@ TEST_F(SmtpDialog, RequestsFromInsideEvents) {
         else if (rq == smtpHelo)
             client.Quit();
     };
-    rec.Call([&] { client.Connect(); });
-    ASSERT_TRUE(rec.WaitDone(3));
-    EXPECT_EQ(rec.done, (std::vector<DoneEvent>{{smtpConnect, 0}, {smtpHelo, 0}, {smtpQuit, 0}}));
+    Play(DialogFolder("smtp") + "/requests-from-inside-events.txt");
     // Three reply lines and two commands each tried once.
     EXPECT_EQ(refusals, std::vector<std::string>(5, "SMTP component not ready"));
-    ExpectScriptPlayed(peer);
 }
 
 TEST_F(SmtpDialog, NestedLoopInsideDisplayKeepsLinesInOrder) {
     // The program's display handler waits in a nested message loop now and
     // then; the rest of a reply arriving meanwhile must wait its turn.
-    DialogPeer peer(
-        Script({Line("220 hi"), Helo, Line("250 hello"), Expect("MAIL FROM:<f@x>"), Line("250 ok"),
-                Expect("RCPT TO:<one@x>"), Line("250-one"), Pause(0.3), Line("250 one done"),
-                Expect("RCPT TO:<two@x>"), Pause(1.0), Line("250 two"), QuitBye}));
-    Use(peer);
-    client.FromName = "f@x";
-    client.RcptName = {"one@x", "two@x"};
     client.OnDisplay = [&](TObject *, const std::string &m) {
         rec.display.push_back(m);
-        if (m == "< 250-one")
-            RunLoopFor(800);
+        if (m != "< 250-one")
+            return;
+        // Until the rest of the reply is sent, and then whatever its arrival
+        // lets the nested loop do.
+        EXPECT_TRUE(RunLoopUntil(
+            [&] { return peers->Transcript("main").find("S| 250 one done") != std::string::npos; },
+            10000));
+        RunLoopUntilIdle();
     };
-    Run([&] { client.Connect(); });
-    Run([&] { client.Helo(); });
-    Run([&] { client.MailFrom(); });
-    Run([&] { client.RcptTo(); });
-    EXPECT_EQ(rec.done.back(), (DoneEvent{smtpRcptTo, 0}));
-    EXPECT_EQ(client.LastResponse(), "250 two");
-    Run([&] { client.Quit(); });
-    EXPECT_EQ(rec.done.size(), 5u);
-    ExpectScriptPlayed(peer);
-}
-
-TEST_F(SmtpDialog, ReplyLinesAtTheLimitOfTheReceiveArea) {
-    // 4094 characters and CR LF fill the area exactly and still are a line.
-    DialogPeer fits(Script({Line("220 " + std::string(4090, 'a')), QuitBye}));
-    Use(fits);
-    Run([&] { client.Connect(); });
-    EXPECT_EQ(rec.done.back(), (DoneEvent{smtpConnect, 0}));
-    EXPECT_EQ(client.LastResponse().size(), 4094u);
-    Run([&] { client.Quit(); });
-    ExpectScriptPlayed(fits);
-
-    DialogPeer tooLong(Script({Line("220 " + std::string(4091, 'a')), ExpectClose}));
-    Use(tooLong);
-    Run([&] { client.Connect(); });
-    EXPECT_EQ(rec.done.back(), (DoneEvent{smtpConnect, 500}));
-    EXPECT_EQ(client.ErrorMessage(), "500 Reply line longer than 4096 bytes");
-    RunLoopUntil([&] { return !client.Connected(); }, 2000);
-    EXPECT_FALSE(client.Connected());
-    RunLoopFor(200);
-    EXPECT_EQ(rec.done.size(), 3u) << "a second report for the same request";
-    ExpectScriptPlayed(tooLong);
-}
-
-TEST_F(SmtpDialog, AuthChoicesAndFallbacks) {
-    // Nothing offered: CRAM-MD5, then LOGIN, then PLAIN, each refused with 504
-    // but the last; the request reports once.
-    const std::string plain = "AUTH PLAIN " + Base64EncodeText(std::string("joe\0joe\0pw", 10));
-    DialogPeer peer(
-        Script({Line("220 hi"), Ehlo, Line("250 plain server"), Expect("AUTH CRAM-MD5"),
-                Line("504 not that"), Expect("AUTH LOGIN"), Line("504 nor that"), Expect(plain),
-                Line("235 welcome"), Ehlo, Line("250-x"), Line("250 AUTH CRAM-SHA1"),
-                Expect("AUTH CRAM-MD5"), Line("334"), Ehlo, Line("250 AUTH LOGIN"),
-                Expect("AUTH LOGIN"), Line("535 go away"), QuitBye}));
-    Use(peer);
-    client.Username = "joe";
-    client.Password = "pw";
-    client.AuthType = smtpAuthAutoSelect;
-    Run([&] { client.Connect(); });
-    Run([&] { client.Ehlo(); });
-    Run([&] { client.Auth(); });
-    EXPECT_EQ(rec.done.back(), (DoneEvent{smtpAuth, 0}));
-    RunLoopFor(100);
-    EXPECT_EQ(rec.done.size(), 3u);
-
-    // Only CRAM-SHA1 offered: CRAM-MD5 is tried; a bare "334" is no challenge.
-    Run([&] { client.Ehlo(); });
-    Run([&] { client.Auth(); });
-    EXPECT_EQ(rec.done.back(), (DoneEvent{smtpAuth, 500}));
-    EXPECT_EQ(client.LastResponse(), "500 Malformed MD5 Challege: 334");
-
-    // A refusal other than 504 under automatic choice.
-    Run([&] { client.Ehlo(); });
-    Run([&] { client.Auth(); });
-    EXPECT_EQ(rec.done.back(), (DoneEvent{smtpAuth, 535}));
-    EXPECT_EQ(client.ErrorMessage(), "500 Authentication Type could not be determined.");
-    Run([&] { client.Quit(); });
-    ExpectScriptPlayed(peer);
-}
-
-TEST_F(SmtpDialog, AuthWithoutEhloSendsNothing) {
-    DialogPeer peer(Script({Line("220 hi"), Helo, Line("250 hello"), QuitBye}));
-    Use(peer);
-    client.AuthType = smtpAuthLogin;
-    Run([&] { client.Connect(); });
-    Run([&] { client.Helo(); });
-    Run([&] { client.Auth(); });
-    EXPECT_EQ(rec.done.back(), (DoneEvent{smtpAuth, 500}));
-    EXPECT_EQ(client.ErrorMessage(), "500 ESMTP not supported.");
-    Run([&] { client.Quit(); });
-    ExpectScriptPlayed(peer); // the script expects QUIT right after HELO
+    Play(DialogFolder("smtp") + "/nested-loop-in-display.txt");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The SMTP client against a real server (aiosmtpd on loopback); what arrived
 // is read back with Python's email package (tests/support/check_mail.py).
+#include <algorithm>
 #include <fstream>
 #include <random>
 
@@ -297,6 +298,85 @@ TEST_F(SmtpReal, AuthMechanisms) {
     EXPECT_EQ(rec.done[2], (DoneEvent{smtpMailFrom, 530}));
 }
 
+TEST_F(SmtpReal, AbortFromAHandlerLeavesTheClientReady) {
+    // The program's watchdog may abort while a handler of the client runs
+    // (its display handler waits in a nested loop now and then). Whatever
+    // was being handled, the request ends once with 10004 and the client
+    // serves the next session.
+    RealSmtpPeer server({"--users", "joe:pw"});
+    ASSERT_TRUE(server.started) << server.peer.ErrorLog();
+    LikeTheProgram(client, server.Port());
+    client.Username = "joe";
+    client.Password = "pw";
+    client.AuthType = smtpAuthLogin;
+    client.FromName = "joe@example.org";
+    client.RcptName = {"r@example.org"};
+    client.MailMessage = {"after the abort"};
+    struct Case {
+        const char *where;
+        TSmtpRequest request;
+    } cases[] = {{"display < 220", smtpConnect},
+                 {"response 220", smtpConnect},
+                 {"connected", smtpConnect},
+                 {"display < 334", smtpAuth},
+                 {"nested display < 334", smtpAuth}};
+    int stored = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.where);
+        const std::string where = c.where;
+        bool aborted = false;
+        const auto abortOnce = [&](const std::string &event, const std::string &msg,
+                                   const std::string &reply) {
+            if (aborted || where.rfind(event, 0) != 0 || msg.rfind(reply, 0) != 0)
+                return;
+            aborted = true;
+            if (event == "nested display") {
+                // Aborted by a message handled while the handler waits.
+                HWND w = CreateWindow([&](HWND h, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+                    if (m == WM_USER)
+                        client.Abort();
+                    return DefWindowProc(h, m, wp, lp);
+                });
+                PostMessage(w, WM_USER, 0, 0);
+                RunLoopFor(300);
+                DestroyWindow(w);
+            } else {
+                client.Abort();
+            }
+        };
+        // The reply the abort waits for: what follows the event's name.
+        const std::size_t at = where.find_first_of("<2");
+        const std::string wanted = at == std::string::npos ? "" : where.substr(at);
+        client.OnDisplay = [&](TObject *, const std::string &m) {
+            abortOnce("display", m, wanted);
+            abortOnce("nested display", m, wanted);
+        };
+        rec.onResponse = [&](const std::string &m) { abortOnce("response", m, "220"); };
+        client.OnSessionConnected = [&](TObject *, std::uint16_t) {
+            abortOnce("connected", "", "");
+        };
+        rec.done.clear();
+        SessionDriver session(client, rec, true);
+        ASSERT_TRUE(session.Run());
+        ASSERT_TRUE(aborted);
+        RunLoopFor(100);
+        ASSERT_FALSE(rec.done.empty());
+        EXPECT_EQ(rec.done.back(), (DoneEvent{c.request, 10004}));
+        ASSERT_EQ(static_cast<int>(client.State()), static_cast<int>(smtpReady));
+        EXPECT_FALSE(client.Connected());
+
+        // The next session runs as if nothing had happened.
+        aborted = true;
+        rec.done.clear();
+        SessionDriver next(client, rec, true);
+        ASSERT_TRUE(next.Run());
+        EXPECT_TRUE(next.errors.empty()) << next.errors[0];
+        EXPECT_EQ(rec.done.size(), 7u);
+        ++stored;
+        EXPECT_NE(server.Envelope(stored), "");
+    }
+}
+
 TEST_F(SmtpReal, RefusalsAndCompoundRequests) {
     RealSmtpPeer server({"--refuse-rcpt", "bad@example.org", "--refuse-data", "late@example.org",
                          "--refuse-mail", "spammer@example.org"});
@@ -350,6 +430,140 @@ TEST_F(SmtpReal, AttachmentThatCannotBeReadFailsTheMessage) {
     EXPECT_FALSE(client.Connected());
     RunLoopFor(300);
     EXPECT_EQ(server.Message(1), "") << "the server kept a damaged message";
+}
+
+TEST_F(SmtpReal, ControlBytesNeverReachTheWire) {
+    // Texts from outside (file names, properties, handlers) that would end
+    // the message early, add commands or forge headers: the names travel
+    // encoded, everything else fails its request before it is sent; the
+    // server gets exactly the mails meant, for exactly their recipients.
+    RealSmtpPeer server;
+    ASSERT_TRUE(server.started) << server.peer.ErrorLog();
+    TempDir files;
+    const std::string smuggler = "a\r\n.\r\nMAIL FROM:<x@evil.test>\r\nRCPT TO:<y@elsewhere.test>"
+                                 "\r\nDATA\r\nSubject: forged\r\n\r\nforged";
+    const std::string forger = "b\nX-Forged: yes.txt";
+    const std::string tabbed = "c\td.txt";
+    WriteBytes(files / smuggler, "one");
+    WriteBytes(files / forger, "two");
+    WriteBytes(files / tabbed, "three");
+    WriteBytes(files / "plain.txt", "four");
+    LikeTheProgram(client, server.Port());
+    client.FromName = "f@example.org";
+    client.RcptName = {"r@example.org"};
+    client.MailMessage = {"text"};
+    const auto run = [&](const std::function<void()> &setup) {
+        client.SignOn = "tester";
+        client.FromName = "f@example.org";
+        client.HdrSubject = "names";
+        client.RcptName = {"r@example.org"};
+        client.EmailFiles().clear();
+        client.OnHeaderLine = nullptr;
+        client.OnGetData = nullptr;
+        setup();
+        rec.done.clear();
+        SessionDriver session(client, rec, false);
+        EXPECT_TRUE(session.Run());
+        return rec.done;
+    };
+    const std::vector<DoneEvent> sent = {{smtpConnect, 0}, {smtpHelo, 0}, {smtpMailFrom, 0},
+                                         {smtpRcptTo, 0},  {smtpData, 0}, {smtpQuit, 0}};
+    const std::string envelope =
+        "{\"mail_from\": \"f@example.org\", \"rcpt_tos\": [\"r@example.org\"], \"login\": null}";
+    const auto att = [&](const std::string &name) {
+        return "{\"path\": " + JsonString(files / name) + ", \"filename\": " + JsonString(name) +
+               "}";
+    };
+    int stored = 0;
+
+    // File names, 8-bit allowed or not.
+    for (bool allow8 : {false, true}) {
+        SCOPED_TRACE(allow8);
+        client.Allow8bitChars = allow8;
+        EXPECT_EQ(run([&] {
+                      client.EmailFiles() = {files / smuggler, files / forger, files / tabbed,
+                                             files / "plain.txt"};
+                  }),
+                  sent);
+        ++stored;
+        EXPECT_EQ(server.Envelope(stored), envelope);
+        EXPECT_EQ(
+            server.Check(stored, "{\"attachments\": [" + att(smuggler) + "," + att(forger) + "," +
+                                     att(tabbed) + "," + att("plain.txt") +
+                                     "], \"raw_lacks\": [\"X-Forged: yes\", \"forged\\r\\n\"], "
+                                     "\"raw_contains\": [\"name=\\\"plain.txt\\\"\"]}"),
+            "OK");
+    }
+    client.Allow8bitChars = false;
+
+    // Properties and handlers: the request fails with 500 and a clear text.
+    struct Refused {
+        const char *what;
+        TSmtpRequest request;
+        const char *text;
+        std::function<void()> setup;
+    } refused[] = {
+        {"subject", smtpData, "500 Line break in header line, not sent: Subject: Hi\\r\\nBcc: ",
+         [&] { client.HdrSubject = "Hi\r\nBcc: evil@elsewhere.test"; }},
+        {"bare LF in a subject", smtpData, "500 Line break in header line, not sent: Subject: a\\n",
+         [&] { client.HdrSubject = "a\nX-Forged: yes"; }},
+        {"recipient", smtpRcptTo, "500 Control character in command, not sent: RCPT TO:<r@",
+         [&] {
+             client.RcptName = {"r@example.org", "<r@example.org\r\nRCPT TO:y@elsewhere.test>"};
+         }},
+        {"sender", smtpMailFrom, "500 Control character in command, not sent: MAIL FROM:<f@",
+         [&] { client.FromName = "<f@example.org\nRCPT TO:y@elsewhere.test>"; }},
+        {"HELO name", smtpHelo, "500 Control character in command, not sent: HELO tester\\r\\n",
+         [&] { client.SignOn = "tester\r\nMAIL FROM:<x@evil.test>"; }},
+        {"header line rewritten", smtpData,
+         "500 Line break in header line, not sent: X-Mailer: x\\r\\n.\\r\\n",
+         [&] {
+             client.OnHeaderLine = [](TObject *, char *line, int size) {
+                 if (std::string(line).rfind("X-Mailer:", 0) == 0)
+                     std::snprintf(line, static_cast<std::size_t>(size), "%s",
+                                   "X-Mailer: x\r\n.\r\nMAIL FROM:<x@evil.test>");
+             };
+         }},
+        {"header line with a bare LF", smtpData,
+         "500 Line break in header line, not sent: X-Mailer: x\\nX-Forged: yes",
+         [&] {
+             client.OnHeaderLine = [](TObject *, char *line, int size) {
+                 if (std::string(line).rfind("X-Mailer:", 0) == 0)
+                     std::snprintf(line, static_cast<std::size_t>(size), "%s",
+                                   "X-Mailer: x\nX-Forged: yes");
+             };
+         }},
+    };
+    for (const Refused &r : refused) {
+        SCOPED_TRACE(r.what);
+        const auto done = run(r.setup);
+        // The last request before QUIT, if the connection was still there.
+        const auto last = std::find_if(done.rbegin(), done.rend(),
+                                       [](const DoneEvent &d) { return d.Rq != smtpQuit; });
+        ASSERT_NE(last, done.rend());
+        EXPECT_EQ(*last, (DoneEvent{r.request, 500}));
+        EXPECT_EQ(client.ErrorMessage().rfind(r.text, 0), 0u) << client.ErrorMessage();
+    }
+
+    // Text lines are the message's own: their line breaks become lines of
+    // the message, each dot-stuffed, and nothing leaves the DATA phase.
+    EXPECT_EQ(run([&] {
+                  client.OnGetData = [](TObject *, int n, char *line, int max, bool &more) {
+                      more = n == 1;
+                      if (more)
+                          std::snprintf(line, static_cast<std::size_t>(max) + 1, "%s",
+                                        "x\r\n.\r\nMAIL FROM:<x@evil.test>\n.\rend");
+                  };
+              }),
+              sent);
+    ++stored;
+    EXPECT_EQ(server.Envelope(stored), envelope);
+    EXPECT_EQ(server.Check(stored, "{\"text\": {\"content\": \"text\\r\\nx\\r\\n.\\r\\nMAIL "
+                                   "FROM:<x@evil.test>\\r\\n.\\r\\nend\\r\\n\"}}"),
+              "OK");
+
+    RunLoopFor(300);
+    EXPECT_EQ(server.Message(stored + 1), "") << "a mail nobody sent";
 }
 
 } // namespace

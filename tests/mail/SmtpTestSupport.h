@@ -1,5 +1,6 @@
 // Shared pieces of the SMTP client tests: recording a client's events,
-// driving a whole session from OnRequestDone, and the peers it talks to.
+// driving a whole session from OnRequestDone, and the real server they talk
+// to (the scripted peer is tests/support/DialogScript.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -153,25 +154,6 @@ class SessionDriver {
             break;
         }
     }
-};
-
-// The scripted peer: writes the script, starts the server, and afterwards
-// tells whether the dialog went as scripted.
-class DialogPeer {
-  public:
-    explicit DialogPeer(const std::string &scriptJson) {
-        WriteFileText(dir / "script.json", scriptJson);
-        started = peer.Start({kPython, SupportPath("dialog_server.py"), dir / "script.json",
-                              "--transcript", dir / "transcript.txt", "--timeout", "5"});
-    }
-    std::string Port() const { return std::to_string(peer.Port()); }
-    // Exit status of the server once it played its script (0 = as scripted).
-    int Finish(int ms = 10000) { return peer.Wait(ms); }
-    std::string Transcript() const { return ReadFileText(dir / "transcript.txt"); }
-
-    TempDir dir;
-    PeerProcess peer;
-    bool started = false;
 };
 
 // The real server (aiosmtpd) storing each message in a spool directory.

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include "tests/net/WSocketFixture.h"
 
 namespace pv {
@@ -139,7 +141,8 @@ TEST_F(WSocketTest, PeerResetIsReportedOnce) {
         r.Attach(s);
         int peer = ConnectTo(s, l);
         test::ResetAndClose(peer);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pollfd reset{static_cast<int>(s.HSocket()), POLLIN, 0}; // the reset has arrived
+        ASSERT_EQ(poll(&reset, 1, 10000), 1);
         std::string big(100000, 'q');
         s.Send(big.data(), static_cast<int>(big.size()));
         PumpUntil([&] { return s.State() == wsClosed; });

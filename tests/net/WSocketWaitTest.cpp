@@ -1,5 +1,6 @@
 // The message pumps and waiting operations of TWSocket: quits, the
 // synchronous wait, Flush and WaitForClose.
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -62,10 +63,11 @@ TEST_F(WSocketTest, FlushAndWaitForClose) {
     int peer = ConnectTo(s, l);
     const std::size_t size = 4 << 20;
     std::string received;
+    std::atomic<bool> sending{false};
     // The peer reads everything, then closes its side: the socket's own
     // close is abortive and would cut off bytes still unread.
     std::thread reader([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        sending.wait(false); // until the send is seen to be partial
         char buf[65536];
         while (received.size() < size) {
             ssize_t n = ::recv(peer, buf, sizeof buf, 0);
@@ -78,6 +80,8 @@ TEST_F(WSocketTest, FlushAndWaitForClose) {
     std::string big(size, 'f');
     s.Send(big.data(), static_cast<int>(big.size()));
     EXPECT_FALSE(s.AllSent()); // more than the kernel takes at once
+    sending = true;
+    sending.notify_one();
     s.Flush();
     EXPECT_TRUE(s.AllSent());
     std::string got;

@@ -1,5 +1,6 @@
 #include "platform/MessageLoop.h"
 #include "tests/support/LoopGuard.h"
+#include "tests/support/ThreadState.h"
 
 #include <gtest/gtest.h>
 
@@ -211,13 +212,13 @@ TEST(NestedLoops, SeeThroughLoopFdWhatWasDueBeforeTheHandler) {
 // The first timer's expiry is consumed when it is taken; the second, due as
 // well, must still show while the first one's handler runs.
 TEST(NestedLoops, SeeTheSecondOfTwoDueTimers) {
-    LoopGuard guard;
+    LoopGuard guard(20, LoopGuard::FakeClock);
     Recorder r;
     std::vector<bool> readable;
     r.hook = [&](UINT, WPARAM) { readable.push_back(LoopFdReadable()); };
     SetTimer(r.hwnd, 1, 20);
     SetTimer(r.hwnd, 2, 20);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    guard.Advance(20);
     MSG msg;
     ASSERT_TRUE(GetMessage(msg));
     DispatchMessage(msg);
@@ -307,8 +308,8 @@ TEST(Timers, FakeClockAdvancedElsewhereWakesABlockedLoop) {
     LoopGuard guard(20, LoopGuard::FakeClock);
     Recorder r;
     SetTimer(r.hwnd, 1, 30000);
-    std::thread advancer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::thread advancer([&, loop = gettid()] {
+        ASSERT_TRUE(pv::test::WaitUntilBlocked(loop));
         guard.Advance(30000);
     });
     MSG msg;
@@ -321,8 +322,8 @@ TEST(Timers, FakeClockAdvancedElsewhereWakesABlockedLoop) {
 TEST(Threads, PostFromAnotherThreadWakesABlockedGetMessage) {
     LoopGuard guard;
     Recorder r;
-    std::thread poster([h = r.hwnd] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::thread poster([h = r.hwnd, loop = gettid()] {
+        ASSERT_TRUE(pv::test::WaitUntilBlocked(loop));
         PostMessage(h, WM_USER, 77, 0);
     });
     MSG msg;
@@ -392,8 +393,8 @@ TEST(Threads, AWaitHookReplacesTheBlockingWait) {
         pollfd p{LoopFd(), POLLIN, 0};
         poll(&p, 1, -1);
     });
-    std::thread poster([h = r.hwnd] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::thread poster([h = r.hwnd, loop = gettid()] {
+        ASSERT_TRUE(pv::test::WaitUntilBlocked(loop)); // in the hook's poll
         PostMessage(h, WM_USER, 5, 0);
     });
     MSG msg;

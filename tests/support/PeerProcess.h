@@ -28,16 +28,27 @@
 #include <unistd.h>
 
 #include "platform/MessageLoop.h"
+#include "tests/support/TempDir.h"
 
 extern char **environ;
 
 namespace pv::test {
 
-// The repository's tests/support directory (from PV_SOURCE_DIR, set by CTest).
-inline std::string SupportPath(const std::string &name) {
+// A file of the repository: under PV_SOURCE_DIR (set by CTest), else under
+// the source directory the test binary was built from.
+inline std::string SourcePath(const std::string &relative) {
     const char *src = std::getenv("PV_SOURCE_DIR");
-    std::string root = src && *src ? src : ".";
-    return root + "/tests/support/" + name;
+#ifdef PV_SOURCE_DIR_DEFAULT
+    const std::string root = src && *src ? src : PV_SOURCE_DIR_DEFAULT;
+#else
+    const std::string root = src && *src ? src : ".";
+#endif
+    return root + "/" + relative;
+}
+
+// A file of the repository's tests/support directory.
+inline std::string SupportPath(const std::string &name) {
+    return SourcePath("tests/support/" + name);
 }
 
 inline std::string ReadFileText(const std::string &path) {
@@ -52,32 +63,7 @@ inline void WriteFileText(const std::string &path, const std::string &text) {
     out << text;
 }
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents at the end.
-class TempDir {
-  public:
-    TempDir() {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/pvtest.XXXXXX";
-        std::vector<char> buf(templ.begin(), templ.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()))
-            path_ = buf.data();
-    }
-    ~TempDir() {
-        if (!path_.empty()) {
-            std::string cmd = "rm -rf '" + path_ + "'";
-            if (std::system(cmd.c_str()) != 0) {
-            }
-        }
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &Path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+using pvtest::TempDir;
 
 class PeerProcess {
   public:
@@ -212,6 +198,15 @@ inline bool RunLoopUntil(const std::function<bool()> &done, int timeoutMs) {
 // Runs the loop for the given time (to see that nothing more happens).
 inline void RunLoopFor(int ms) {
     RunLoopUntil([] { return false; }, ms);
+}
+
+// Handles what is already due (posted messages, ready descriptors, due
+// timers) and returns once nothing is: after the event that would cause a
+// further report, this shows there is none without waiting a fixed time.
+inline void RunLoopUntilIdle() {
+    MSG msg;
+    for (int i = 0; i < 100000 && PeekMessage(msg, true); ++i)
+        DispatchMessage(msg);
 }
 
 } // namespace pv::test

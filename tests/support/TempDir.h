@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,10 @@ class TempDir {
         std::string tmpl = pv::TempDirectory() + "pvtest.XXXXXX";
         std::vector<char> buf(tmpl.begin(), tmpl.end());
         buf.push_back('\0');
-        path_ = mkdtemp(buf.data());
-        path_ += "/";
+        // Without a directory the destructor would clean up "/".
+        if (!mkdtemp(buf.data()))
+            throw std::runtime_error("cannot create a directory from " + tmpl);
+        path_ = std::string(buf.data()) + "/";
     }
     ~TempDir() {
         std::error_code ec;

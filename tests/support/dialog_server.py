@@ -1,37 +1,118 @@
 #!/usr/bin/python3
-"""A scripted peer for protocol tests: plays a dialog from a JSON script.
+"""A scripted peer for protocol tests: plays the peer's part of a dialogue file.
+
+  dialog_server.py CASE.txt --transcript FILE [--peer NAME] [--port N] [--timeout S]
 
 It listens on 127.0.0.1, prints "READY <port>" on stdout, accepts one
-connection per entry of "connections" and runs that entry's steps in order.
-The script is data only, so one server serves the SMTP and POP3 tests alike:
+connection for each part of the script and plays that part's steps in order.
+The format of CASE.txt is described in tests/data/dialogs/README.md: this
+server takes the lines that start with "S" or "C" and one of ": | ~ !" and
+ignores the rest, which belongs to the test driver. --peer picks the peer of
+a file that has several ("S! peer NAME"); the first is "main".
 
-  {"connections": [[step, step, ...], ...]}     (a bare list is one connection)
-
-Steps (one key each, plus "note" for a comment):
-  {"line": "220 hi"}          send the text and CR LF
-  {"send": "220-a\\r\\n2"}      send the text exactly (latin-1 bytes)
-  {"pause": 0.2}              wait, so the next send arrives in a read of its own
-  {"expect": "EHLO x"}        read one CR LF line; it must equal the text
-  {"expect_re": "^EHLO \\\\S+$"} read one line; it must match the expression
-  {"data": "name"}            read lines up to the lone "." and keep them under
-                              that name in the transcript (dot-stuffing kept)
-  {"close": true}             close the connection now
-  {"expect_close": true}      the client must close (end of input) next
-  {"hold": 30}                say nothing; wait for the client to close or for
-                              the given seconds, whichever comes first
-
-Every line received is written to --transcript as "C: line", every send as
-"S: text", data blocks as "D name: line". A line that does not fit the script
-ends the run with "MISMATCH ..." in the transcript and on stderr, exit 1;
-a script played to its end exits 0. --timeout bounds each read (default 10 s).
+The transcript has a line for each step played, in the file's notation:
+"C: line" for a line received, "S| bytes" for a send (once sent), "C| bytes"
+for other bytes received, "D name: line" for data blocks. A line that does not fit
+the script ends the run with "MISMATCH ..." in the transcript and on stderr,
+exit 1; a script played to its end exits 0; a script that cannot be read exits
+2. --timeout bounds each wait for the client (default 10 s).
 """
 
 import argparse
-import json
 import re
 import socket
+import struct
 import sys
 import time
+
+
+class ScriptError(Exception):
+    pass
+
+
+_ESCAPE = re.compile(r"\\(?:x([0-9A-Fa-f]{2})|\{(.*?)\*(\d+)\}|(.)|$)")
+_SIMPLE = {"r": "\r", "n": "\n", "t": "\t", "\\": "\\"}
+
+
+def unescape(text):
+    """The bytes a text stands for (as code points 0-255)."""
+
+    def one(m):
+        if m.group(1):
+            return chr(int(m.group(1), 16))
+        if m.group(3):
+            return unescape(m.group(2)) * int(m.group(3))
+        if m.group(4) in _SIMPLE:
+            return _SIMPLE[m.group(4)]
+        raise ScriptError("unknown escape \\%s" % (m.group(4) or ""))
+
+    return _ESCAPE.sub(one, text)
+
+
+def escape(data):
+    """The text as a dialogue file writes it, for the transcript."""
+    out = []
+    for c in data:
+        if c in "\r\n\t\\":
+            out.append({"\r": "\\r", "\n": "\\n", "\t": "\\t", "\\": "\\\\"}[c])
+        elif " " <= c < "\x7f":
+            out.append(c)
+        else:
+            out.append("\\x%02X" % ord(c))
+    return "".join(out)
+
+
+_PEER_LINE = re.compile(r"^([SC][:|~!])(?: (.*))?$")
+
+
+def parse_text(path, peer):
+    """The connections (lists of steps) that the named peer plays."""
+    peers = {"main": [[]]}
+    current = "main"
+    with open(path, "rb") as f:
+        data = f.read().decode("latin-1")
+    for number, line in enumerate(data.splitlines(), 1):
+        m = _PEER_LINE.match(line)
+        if not m:
+            continue
+        kind, text = m.group(1), m.group(2) or ""
+        at = "%s:%d" % (path.rsplit("/", 1)[-1], number)
+        try:
+            if kind == "S!" or kind == "C!":
+                word, _, arg = text.strip().partition(" ")
+                if kind == "S!" and word == "peer" and arg:
+                    current = arg.strip()
+                    peers.setdefault(current, [[]])
+                    continue
+                if kind == "S!" and word == "accept" and not arg:
+                    peers[current].append([])
+                    continue
+                step = {("S!", "sync"): lambda: {"sync": True},
+                        ("S!", "close"): lambda: {"close": True},
+                        ("S!", "hold"): lambda: {"hold": float(arg)},
+                        ("C!", "close"): lambda: {"expect_close": True},
+                        ("C!", "data"): lambda: {"data": arg or "data"}}.get((kind, word))
+                if step is None:
+                    raise ScriptError("unknown action %r" % text)
+                step = step()
+            elif kind == "S:":
+                step = {"send": unescape(text) + "\r\n"}
+            elif kind == "S|":
+                step = {"send": unescape(text)}
+            elif kind == "C:":
+                step = {"expect": unescape(text)}
+            elif kind == "C~":
+                re.compile(text)
+                step = {"expect_re": text}
+            else:  # "C|"
+                step = {"expect_bytes": unescape(text)}
+        except (ScriptError, ValueError, re.error) as e:
+            raise ScriptError("%s: %s" % (at, e))
+        step["at"] = at
+        peers[current][-1].append(step)
+    if peer not in peers:
+        raise ScriptError("%s has no peer %r" % (path, peer))
+    return peers[peer]
 
 
 class Mismatch(Exception):
@@ -49,12 +130,12 @@ class Peer:
         self.log.write(text + "\n")
         self.log.flush()
 
-    def read_line(self):
+    def fill(self, enough, what):
         deadline = time.monotonic() + self.timeout
-        while b"\r\n" not in self.buf:
+        while not enough():
             left = deadline - time.monotonic()
             if left <= 0:
-                raise Mismatch("timed out waiting for a line (have %r)" % self.buf)
+                raise Mismatch("timed out waiting for %s (have %r)" % (what, self.buf))
             self.conn.settimeout(left)
             try:
                 chunk = self.conn.recv(65536)
@@ -63,10 +144,18 @@ class Peer:
             except OSError as e:
                 raise Mismatch("connection error while reading: %s" % e)
             if not chunk:
-                raise Mismatch("client closed while a line was expected (have %r)" % self.buf)
+                raise Mismatch("client closed while %s was expected (have %r)" % (what, self.buf))
             self.buf += chunk
+
+    def read_line(self):
+        self.fill(lambda: b"\r\n" in self.buf, "a line")
         line, self.buf = self.buf.split(b"\r\n", 1)
         return line.decode("latin-1")
+
+    def read_bytes(self, n):
+        self.fill(lambda: len(self.buf) >= n, "%d bytes" % n)
+        data, self.buf = self.buf[:n], self.buf[n:]
+        return data.decode("latin-1")
 
     def wait_close(self, seconds, must_close):
         deadline = time.monotonic() + seconds
@@ -87,48 +176,80 @@ class Peer:
                 return
             if must_close:
                 raise Mismatch("data instead of close: %r" % chunk)
-            self.note("C: " + chunk.decode("latin-1").replace("\r\n", "\\r\\n"))
+            self.note("C| " + escape(chunk.decode("latin-1")))
+
+    def sync(self):
+        # The kernel's view of both ends: nothing of ours unacknowledged and
+        # nothing unread in the client's receive queue.
+        def endpoint(addr):
+            host, port = addr[0], addr[1]
+            return "%08X:%04X" % (struct.unpack("<I", socket.inet_aton(host))[0], port)
+
+        ours = (endpoint(self.conn.getsockname()), endpoint(self.conn.getpeername()))
+        theirs = (ours[1], ours[0])
+        deadline = time.monotonic() + self.timeout
+        while True:
+            queues = {}
+            with open("/proc/net/tcp") as table:
+                for row in table.readlines()[1:]:
+                    f = row.split()
+                    tx, rx = (int(v, 16) for v in f[4].split(":"))
+                    queues[(f[1], f[2])] = (tx, rx)
+            unsent = queues.get(ours, (0, 0))[0]
+            unread = queues.get(theirs, (0, 0))[1]
+            if unsent == 0 and unread == 0:
+                return
+            if time.monotonic() > deadline:
+                raise Mismatch("the client did not read what was sent (%d bytes unsent, "
+                               "%d unread)" % (unsent, unread))
+            time.sleep(0.002)
 
     def send(self, text):
-        self.note("S: " + text.replace("\r\n", "\\r\\n"))
+        # Noted once sent, so a test that sees the note knows the bytes are
+        # on their way.
         try:
             self.conn.sendall(text.encode("latin-1"))
         except OSError as e:
-            raise Mismatch("connection error while sending: %s" % e)
+            raise Mismatch("connection error while sending %r: %s" % (text, e))
+        self.note("S| " + escape(text))
 
     def run(self, steps):
-        for i, step in enumerate(steps, 1):
-            if "line" in step:
-                self.send(step["line"] + "\r\n")
-            elif "send" in step:
+        for step in steps:
+            where = step["at"]
+            if "send" in step:
                 self.send(step["send"])
-            elif "pause" in step:
-                time.sleep(float(step["pause"]))
+            elif "sync" in step:
+                self.sync()
             elif "expect" in step or "expect_re" in step:
                 line = self.read_line()
-                self.note("C: " + line)
+                self.note("C: " + escape(line))
                 if "expect" in step and line != step["expect"]:
-                    raise Mismatch("step %d: expected %r, got %r" % (i, step["expect"], line))
+                    raise Mismatch("%s: expected %r, got %r" % (where, step["expect"], line))
                 if "expect_re" in step and not re.search(step["expect_re"], line):
-                    raise Mismatch("step %d: expected /%s/, got %r" % (i, step["expect_re"], line))
+                    raise Mismatch("%s: expected /%s/, got %r" % (where, step["expect_re"], line))
+            elif "expect_bytes" in step:
+                data = self.read_bytes(len(step["expect_bytes"]))
+                self.note("C| " + escape(data))
+                if data != step["expect_bytes"]:
+                    raise Mismatch("%s: expected %r, got %r" % (where, step["expect_bytes"], data))
             elif "data" in step:
                 while True:
                     line = self.read_line()
                     if line == ".":
                         self.note("C: .")
                         break
-                    self.note("D %s: %s" % (step["data"], line))
+                    self.note("D %s: %s" % (step["data"], escape(line)))
             elif "close" in step:
-                self.note("S: <close>")
+                self.note("S! close")
                 self.conn.close()
                 return
             elif "expect_close" in step:
                 self.wait_close(self.timeout, True)
-                self.note("C: <close>")
+                self.note("C! close")
             elif "hold" in step:
                 self.wait_close(float(step["hold"]), False)
             else:
-                raise Mismatch("step %d: unknown step %r" % (i, step))
+                raise Mismatch("%s: unknown step %r" % (where, step))
         self.conn.close()
 
 
@@ -138,11 +259,14 @@ def main():
     p.add_argument("--transcript", required=True)
     p.add_argument("--port", type=int, default=0)
     p.add_argument("--timeout", type=float, default=10.0)
+    p.add_argument("--peer", default="main")
     opts = p.parse_args()
 
-    with open(opts.script) as f:
-        script = json.load(f)
-    connections = script["connections"] if isinstance(script, dict) else [script]
+    try:
+        connections = parse_text(opts.script, opts.peer)
+    except (OSError, ScriptError) as e:
+        print("dialog_server.py: %s" % e, file=sys.stderr)
+        sys.exit(2)
 
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)

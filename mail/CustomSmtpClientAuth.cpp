@@ -1,8 +1,9 @@
-// SMTP AUTH inside the client: PLAIN, LOGIN, CRAM-MD5 and CRAM-SHA1, and the
-// choice among what the server offered in its EHLO reply.
+// Part of TCustomSmtpClient (CustomSmtpClient.h): SMTP AUTH with PLAIN,
+// LOGIN, CRAM-MD5 and CRAM-SHA1, and the choice among what the server offered
+// in its EHLO reply.
 #include "mail/AuthResponses.h"
+#include "mail/CustomSmtpClient.h"
 #include "mail/MimeUtils.h"
-#include "mail/SmtpCli.h"
 
 namespace pv {
 
