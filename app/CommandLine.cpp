@@ -191,10 +191,10 @@ TCommandLine ParseCommandLine(const std::vector<std::string> &args) {
         else if (SameText(arg.substr(0, 9), "--service"))
             return refuse("unknown option '" + arg +
                           "' (the service switch is written -service or /service)");
-        else if (!arg.empty() && (arg[0] == '-' || arg[0] == '/'))
+        else if (arg.rfind("--", 0) == 0)
             return refuse("unknown option '" + arg + "'");
         else
-            return refuse("unexpected argument '" + arg + "'");
+            continue; // anything else was always ignored; keep it so
         if (result.Command != TCommand::Run)
             return refuse("one option at a time");
         result.Command = command;
