@@ -1,0 +1,106 @@
+#include "qt/LoopBridge.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
+
+#include "platform/Application.h"
+#include "platform/MessageLoop.h"
+
+namespace pv {
+
+namespace {
+
+// Messages handled per notification before Qt gets its turn again.
+constexpr int kBatch = 64;
+// How long dispatching pauses while a quit waits for a nested loop below.
+constexpr int kPauseMs = 20;
+
+int LoopLevel() {
+    return QThread::currentThread()->loopLevel();
+}
+
+} // namespace
+
+TLoopBridge::TLoopBridge(TApplication &app)
+    : app_(app), notifier_(std::make_unique<QSocketNotifier>(LoopFd(), QSocketNotifier::Read)),
+      resume_(std::make_unique<QTimer>()) {
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { Ready(); });
+    resume_->setSingleShot(true);
+    QObject::connect(resume_.get(), &QTimer::timeout, [this] { notifier_->setEnabled(true); });
+    SetLoopWaitHook([this] { WaitForLoop(); });
+}
+
+TLoopBridge::~TLoopBridge() {
+    SetLoopWaitHook(nullptr);
+}
+
+bool TLoopBridge::RunUntilTerminated() {
+    while (!app_.Terminated()) {
+        exiting_ = false;
+        QCoreApplication::exec();
+        if (!app_.Terminated() && !exiting_)
+            return false;
+    }
+    return true;
+}
+
+void TLoopBridge::ProcessFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Something of the layer is due. Inside a nested wait of the layer, that wait
+// takes it (its loop is the innermost one running); anywhere else (Qt's main
+// loop, a modal dialog) it is dispatched here.
+void TLoopBridge::Ready() {
+    if (!waits_.empty() && waits_.back().level == LoopLevel()) {
+        waits_.back().loop->quit();
+        return;
+    }
+    for (int i = 0; i < kBatch; ++i) {
+        MSG msg;
+        bool any = false;
+        try {
+            any = PeekMessage(msg, false); // may run fd callbacks
+        } catch (const Exception &e) {
+            app_.HandleException(&app_, e);
+            continue;
+        } catch (const std::exception &e) {
+            app_.HandleException(&app_, Exception(e.what()));
+            continue;
+        }
+        if (!any)
+            break;
+        // A quit belongs to the nested loop of the layer that waits below a
+        // modal dialog: it stays queued until that loop runs again.
+        if (msg.message == WM_QUIT && !waits_.empty()) {
+            Pause();
+            return;
+        }
+        app_.HandleMessage();
+        if (app_.Terminated()) {
+            exiting_ = true;
+            QCoreApplication::exit(0);
+            return;
+        }
+    }
+}
+
+void TLoopBridge::WaitForLoop() {
+    QEventLoop loop;
+    waits_.push_back(Wait{&loop, LoopLevel() + 1});
+    notifier_->setEnabled(true);
+    loop.exec();
+    waits_.pop_back();
+}
+
+void TLoopBridge::Pause() {
+    notifier_->setEnabled(false);
+    resume_->start(kPauseMs);
+}
+
+} // namespace pv
