@@ -10,7 +10,6 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include "host/Session.h"
 #include "platform/FileSystem.h"
 #include "platform/Text.h"
 
@@ -69,7 +68,7 @@ int SystemPlatformId() {
 
 TServiceHelper::TServiceHelper() : TServiceHelper(TTrayWatchPlace::FromEnvironment()) {}
 
-TServiceHelper::TServiceHelper(TTrayWatchPlace place) {
+TServiceHelper::TServiceHelper(TTrayWatchPlace place, TSession &session) : session_(session) {
     SystemPlatformId();
     stop_ = std::make_shared<TWaitThread::StopEvent>();
     stop_->fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -78,11 +77,11 @@ TServiceHelper::TServiceHelper(TTrayWatchPlace place) {
     window_ =
         CreateWindow([this](HWND h, UINT m, WPARAM w, LPARAM l) { return WndProc(h, m, w, l); });
     // A top-level window of the program: the session's questions reach it.
-    Session().AddWindow(window_);
+    session_.AddWindow(window_);
     try {
         TWaitThread::Start(window_, stop_, std::move(place));
     } catch (...) {
-        Session().RemoveWindow(window_);
+        session_.RemoveWindow(window_);
         DestroyWindow(window_);
         throw;
     }
@@ -96,8 +95,8 @@ TServiceHelper::~TServiceHelper() {
     ssize_t n = write(stop_->fd, &one, sizeof one);
     (void)n;
     if (filter_)
-        Session().RemoveFilter(filter_);
-    Session().RemoveWindow(window_);
+        session_.RemoveFilter(filter_);
+    session_.RemoveWindow(window_);
     DestroyWindow(window_);
 }
 
@@ -109,7 +108,7 @@ void TServiceHelper::ServiceCheck() {
     if (active_ && !filter_) {
         // Whether the session ends or the ending was called off, the
         // application must not see it: it would end the program.
-        filter_ = Session().AddFilter([this](UINT msg, WPARAM, LPARAM) {
+        filter_ = session_.AddFilter([this](UINT msg, WPARAM, LPARAM) {
             if (msg != WM_ENDSESSION)
                 return false;
             if (OnEndSession)

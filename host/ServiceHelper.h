@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/Session.h"
 #include "host/WaitThread.h"
 #include "platform/MessageLoop.h"
 #include "platform/Object.h"
@@ -39,7 +40,9 @@ class TServiceHelper : public TObject {
     // Raises "Cannot create event:" + the system's text when the stop event
     // cannot be made.
     TServiceHelper();
-    explicit TServiceHelper(TTrayWatchPlace place);
+    // session: where the session's questions come from (the program's own
+    // unless a test gives another).
+    explicit TServiceHelper(TTrayWatchPlace place, TSession &session = Session());
     ~TServiceHelper() override;
     TServiceHelper(const TServiceHelper &) = delete;
     TServiceHelper &operator=(const TServiceHelper &) = delete;
@@ -65,6 +68,7 @@ class TServiceHelper : public TObject {
     LRESULT WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void ServiceCheck();
 
+    TSession &session_;
     HWND window_ = 0;
     std::shared_ptr<TWaitThread::StopEvent> stop_;
     bool active_ = false;

@@ -41,11 +41,14 @@ class TTimerThread {
         std::condition_variable cv;
         bool paused = false;
         bool stop = false;
+        std::uint64_t due = 0; // the next step, on the clock below
         std::atomic<std::uint16_t> interval{150};
         std::atomic<bool> stepPending{false};
         HWND window = 0;
         UINT message = 0;
         std::shared_ptr<Clock> clock;
+
+        std::uint64_t Now() const;
     };
     static void Body(std::shared_ptr<Shared> shared);
 
