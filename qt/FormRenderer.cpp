@@ -119,7 +119,8 @@ TControl *TFormRenderer::ControlOf(QObject *object) const {
 void TFormRenderer::Register(TControl *control, QWidget *widget) {
     views_[control] = widget;
     controls_[widget] = control;
-    QObject::connect(widget, &QObject::destroyed,
+    // Through the filter: the connection goes when the renderer goes.
+    QObject::connect(widget, &QObject::destroyed, filter_.get(),
                      [this, widget](QObject *) { controls_.erase(widget); });
     Watch(widget);
 }

@@ -54,8 +54,8 @@ class TQtFrontEnd : public TFrontEnd {
         SetNotifyArea(oldArea_);
         SetDialogService(oldDialogs_);
         bridge_.reset();
-        renderer_.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        renderer_.reset();
         app_.reset();
     }
 
