@@ -53,14 +53,20 @@ void TLoopBridge::ProcessFor(int ms) {
     loop.exec();
 }
 
-// Something of the layer is due. Inside a nested wait of the layer, that wait
-// takes it (its loop is the innermost one running); anywhere else (Qt's main
-// loop, a modal dialog) it is dispatched here.
+// The innermost loop running is a nested wait of the layer: it takes what is
+// due itself.
+bool TLoopBridge::QuitInnermostWait() {
+    if (waits_.empty() || waits_.back().level != LoopLevel())
+        return false;
+    waits_.back().loop->quit();
+    return true;
+}
+
+// Something of the layer is due. Anywhere but in a nested wait of the layer
+// (Qt's main loop, a modal dialog) it is dispatched here.
 void TLoopBridge::Ready() {
-    if (!waits_.empty() && waits_.back().level == LoopLevel()) {
-        waits_.back().loop->quit();
+    if (QuitInnermostWait())
         return;
-    }
     for (int i = 0; i < kBatch; ++i) {
         MSG msg;
         bool any = false;
@@ -75,12 +81,18 @@ void TLoopBridge::Ready() {
         }
         if (!any)
             break;
-        // A quit belongs to the nested loop of the layer that waits below a
-        // modal dialog: it stays queued until that loop runs again.
-        if (msg.message == WM_QUIT && !waits_.empty()) {
+        // Below this dispatch (in a handler it runs inside, or in a wait) a
+        // nested loop of the layer may be waiting for this quit: it stays
+        // queued until the loops have unwound to where it belongs.
+        if (msg.message == WM_QUIT && (depth_ > 0 || !waits_.empty())) {
             Pause();
             return;
         }
+        ++depth_;
+        struct Unwind {
+            int &depth;
+            ~Unwind() { --depth; }
+        } unwind{depth_};
         app_.HandleMessage();
         if (app_.Terminated()) {
             exiting_ = true;

@@ -36,6 +36,7 @@ class TLoopBridge {
     };
 
     void Ready();
+    bool QuitInnermostWait();
     void WaitForLoop();
     void Pause();
 
@@ -43,6 +44,7 @@ class TLoopBridge {
     std::unique_ptr<QSocketNotifier> notifier_;
     std::unique_ptr<QTimer> resume_;
     std::vector<Wait> waits_;
+    int depth_ = 0; // handlers of the layer running from Dispatch
     bool exiting_ = false;
 };
 

@@ -86,9 +86,10 @@ class GuiTest : public ::testing::Test {
         ClickAt(v.ScreenX + v.Width / 2, v.ScreenY + v.Height / 2, button, repeat);
     }
     void ClickAt(int x, int y, int button = 1, int repeat = 1) {
-        ASSERT_EQ(desk_.Tool({"xdotool", "mousemove", "--sync", std::to_string(x),
-                              std::to_string(y), "click", "--repeat", std::to_string(repeat),
-                              "--delay", "80", std::to_string(button)}),
+        // No --sync: it would wait for ever when the pointer is there already.
+        ASSERT_EQ(desk_.Tool({"xdotool", "mousemove", std::to_string(x), std::to_string(y), "sleep",
+                              "0.1", "click", "--repeat", std::to_string(repeat), "--delay", "80",
+                              std::to_string(button)}),
                   0);
     }
     void Type(const std::string &text) {
@@ -106,15 +107,15 @@ class GuiTest : public ::testing::Test {
     std::thread AnswerWindow(const std::string &name, std::vector<std::string> keys,
                              int delayMs = 200) {
         return std::thread([this, name, keys, delayMs] {
-            std::vector<std::string> argv = {"xdotool",     "search",
-                                             "--sync",      "--onlyvisible",
-                                             "--name",      "^" + name + "$",
-                                             "windowfocus", "--sync",
-                                             "sleep",       std::to_string(delayMs / 1000.0),
-                                             "key",         "--delay",
-                                             "40"};
-            argv.insert(argv.end(), keys.begin(), keys.end());
-            answered_ = desk_.Tool(argv, nullptr, 20000) == 0;
+            // The keys through XTEST to the focused window, not sent to one
+            // window: real key presses, and none to a window already gone.
+            std::vector<std::string> key = {"xdotool", "sleep",   std::to_string(delayMs / 1000.0),
+                                            "key",     "--delay", "40"};
+            key.insert(key.end(), keys.begin(), keys.end());
+            answered_ = desk_.Tool({"xdotool", "search", "--sync", "--onlyvisible", "--name",
+                                    "^" + name + "$", "windowfocus", "--sync"},
+                                   nullptr, 20000) == 0 &&
+                        desk_.Tool(key) == 0;
         });
     }
     bool Answered() const { return answered_; }

@@ -1,7 +1,8 @@
 // A desktop of the test's own: Xvfb on a display number it picks itself
 // (-displayfd), optionally the light XEmbed tray host trayer, and the X tools
 // (xdotool, import) run against that display. Everything started is ended,
-// by its pid, when the object goes.
+// by its pid, when the object goes. PV_TOOL_STDERR=1 in the environment shows
+// the children's error output, for a failing test.
 //
 //   Desktop desk;
 //   if (std::string why; !desk.Start(why)) GTEST_SKIP() << why;
@@ -19,7 +20,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,19 +65,11 @@ inline std::vector<std::string> Environment(const std::vector<std::string> &chan
 }
 
 // Starts argv[0] (searched in PATH) with that environment; stdout to outFd
-// (-1: /dev/null), stderr to /dev/null. -1 on failure.
+// (-1: /dev/null), stderr to /dev/null, keepFd left open. The child gets
+// SIGTERM when the test ends before it could end the child (a crash, a time
+// limit). -1 on failure.
 inline pid_t Spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                    int outFd = -1, int keepFd = -1) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    if (outFd >= 0)
-        posix_spawn_file_actions_adddup2(&fa, outFd, 1);
-    else
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    if (keepFd >= 0)
-        posix_spawn_file_actions_adddup2(&fa, keepFd, keepFd); // clears its close-on-exec
     std::vector<char *> args, envp;
     for (const auto &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
@@ -84,19 +77,27 @@ inline pid_t Spawn(const std::vector<std::string> &argv, const std::vector<std::
     for (const auto &e : env)
         envp.push_back(const_cast<char *>(e.c_str()));
     envp.push_back(nullptr);
-    // Signals the test blocked for its loop are not the child's business.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
+    const bool showErrors = std::getenv("PV_TOOL_STDERR") != nullptr;
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    // The child: only async-signal-safe calls until exec.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent)
+        _exit(127);
     sigset_t none;
     sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], &fa, &attr, args.data(), envp.data()) != 0)
-        pid = -1;
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(outFd >= 0 ? outFd : null, 1);
+    if (!showErrors)
+        dup2(null, 2);
+    if (keepFd >= 0)
+        fcntl(keepFd, F_SETFD, 0); // survives the exec
+    execvpe(args[0], args.data(), envp.data());
+    _exit(127);
 }
 
 // Ends a child (SIGTERM, then SIGKILL) and reaps it.
