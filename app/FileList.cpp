@@ -1,3 +1,6 @@
+// The file list of a job: the poll-directory scan that fills it, with its
+// name matcher and open test, and the routines that find the files still to
+// send.
 #include "app/FileList.h"
 
 #include "app/FrmMain.h"

@@ -86,9 +86,9 @@ void TfrmAuth::btnOKClick(TObject *) {
 }
 
 void TfrmAuth::FormClose(TObject *, TCloseAction &Action) {
-    main_.Ready = false;
+    main_.job_.Ready = false;
     main_.cboxAuth.SetChecked(rgAuthType.ItemIndex() > 0);
-    main_.Ready = true;
+    main_.job_.Ready = true;
     main_.btnAuth.SetEnabled(main_.cboxAuth.Checked());
     main_.SaveSettings();
     Action = caFree;

@@ -1,13 +1,10 @@
+// The main window: its controls with their captions, hints and handlers, the
+// About and authentication dialogs it opens, and its private messages.
 #include "app/FrmMain.h"
 
 #include "app/FrmAbout.h"
 #include "app/FrmAuth.h"
 #include "app/Settings.h"
-#include "platform/Dialogs.h"
-#include "platform/Text.h"
-#include "platform/TimeFormat.h"
-
-#include <csignal>
 
 namespace pv {
 
@@ -16,22 +13,7 @@ namespace {
 // WM_USER + 1 is WM_ABORTSESSION.
 constexpr UINT WM_RELEASEFORM = WM_USER + 2;
 
-const std::vector<std::string> kCharsets = {
-    "ISO-8859-1",        "ISO-8859-2",        "ISO-8859-3",   "ISO-8859-4",   "ISO-8859-5",
-    "ISO-8859-6",        "ISO-8859-7",        "ISO-8859-8",   "ISO-8859-9",   "ISO-8859-10",
-    "ISO-8859-13",       "ISO-8859-14",       "ISO-8859-15",  "WINDOWS-1250", "WINDOWS-1251",
-    "WINDOWS-1252",      "WINDOWS-1253",      "WINDOWS-1254", "WINDOWS-1255", "WINDOWS-1256",
-    "WINDOWS-1257",      "WINDOWS-1258",      "KOIR8-R",      "CP-895",       "CP-852",
-    "Unicode-1-1-UCS-2", "Unicode-1-1-UCS-4", "UTF-8",        "UTF-7"};
-
-const std::string kStampFormat = "mm\"/\"dd\"/\"yyyy hh:nn:ss";
-const std::string kNextPollFormat = "mm\"/\"dd\"/\"yy hh:nn:ss";
-
 } // namespace
-
-std::string LogTimeStamp() {
-    return FormatDateTime(kStampFormat, Now());
-}
 
 TfrmMain::TfrmMain(std::string appDir, TApplication &app)
     : TForm("frmMain"), app_(app), appDir_(AddBackslash(std::move(appDir))) {
@@ -122,7 +104,7 @@ void TfrmMain::BuildControls() {
     place(ComboCharset, GroupBox2, "",
           "Set of characters.\r\nDefault = ISO-8859-1 fits most western countries");
     ComboCharset.SetStyle(csDropDownList);
-    ComboCharset.SetItems(kCharsets);
+    ComboCharset.SetItems(kCharsetItems);
 
     // polling
     place(GroupBox4, *this, "");
@@ -133,7 +115,7 @@ void TfrmMain::BuildControls() {
     spinPollMin.SetValue(2);
     place(ComboTime, GroupBox4, "", "H=Hours, M=Minutes, S=Seconds");
     ComboTime.SetStyle(csDropDownList);
-    ComboTime.SetItems({"S", "M", "H"});
+    ComboTime.SetItems(kTimeUnitItems);
     ComboTime.SetItemIndex(1);
     place(cboxPollOnStart, GroupBox4, "Start in timer mode",
           "Start timer when program is launched");
@@ -239,30 +221,6 @@ void TfrmMain::BuildControls() {
     T2.OnTimer = [this](TObject *s) { T2Timer(s); };
 }
 
-void TfrmMain::FormCreate() {
-    app_.OnException = [this](TObject *s, const Exception &e) { AppException(s, e); };
-    Busy = false;
-    SetCaption(std::string("Postvane Freeware ") + kVersion);
-    Ready = false;
-    AuthMode = 0;
-    lbNextPoll.SetCaption("Disabled");
-    if (FileExists(BodyFileName()) && Memo1.LoadFromFile(BodyFileName()))
-        Memo1.SetModified(false);
-    LoadSettings();
-    SaveSettings();
-    OpenLog();
-    CreateDirPath(appDir_ + "Temp");
-    tempDir_ = appDir_ + "Temp/";
-    Ready = true;
-    if (cboxPollOnStart.Checked()) {
-        StatusBar1.SetPanelText(0, "Timer On");
-        btnStart.Click();
-    } else {
-        StatusBar1.SetPanelText(0, "Timer Off");
-    }
-    ShowAbout();
-}
-
 void TfrmMain::ShowAbout() {
     frmAbout_ = std::make_unique<TfrmAbout>(Caption());
     frmAbout_->OnRelease = [this](TObject *) { ReleaseForm(frmAbout_.get()); };
@@ -307,69 +265,6 @@ LRESULT TfrmMain::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     return DefWindowProc(hwnd, msg, wParam, lParam);
-}
-
-void TfrmMain::FormCloseQuery(TObject *, bool &CanClose) {
-    if (!NoCloseQuery && Busy)
-        CanClose = MessageDlg("Postvane is currently proccesing a job. Do you realy want to exit "
-                              "now?",
-                              TMsgIcon::Warning, {IDYES, IDCANCEL}, app_.Title) == IDYES;
-}
-
-void TfrmMain::FormClose(TObject *, TCloseAction &) {
-    SaveSettings();
-    SetTrayIcon(-1);
-    UnloadZipLibrary();
-    // The main window closing ends the program.
-    app_.Terminate();
-}
-
-void TfrmMain::FormDestroy(TObject *) {
-    DeleteTempZips();
-    CloseLog();
-}
-
-void TfrmMain::HandleSignal(int signo) {
-    if (signo == SIGTERM || signo == SIGINT)
-        Close();
-}
-
-void TfrmMain::AppException(TObject *, const Exception &E) {
-    if (dynamic_cast<const EAbort *>(&E))
-        return;
-    failed_ = true;
-    const std::string text = std::string(E.ClassName()) + ": " + E.Message();
-    try {
-        WriteLog(text, true);
-    } catch (const std::exception &) {
-        // The log itself may be what failed; the program must still end.
-    }
-    MessageBox(text + "\r\nApplication will terminate.\r\n", app_.Title, MB_OK | MB_ICONERROR);
-    CloseLog();
-    app_.Terminate();
-    try {
-        DeleteTempZips();
-    } catch (const std::exception &) {
-    }
-}
-
-void TfrmMain::ShowStatus(const std::string &text) {
-    StatusBar1.SetPanelText(1, text + " - " + LogTimeStamp());
-    StatusBar1.Repaint();
-}
-
-void TfrmMain::ShowNextPoll() {
-    lbNextPoll.SetCaption(FormatDateTime(kNextPollFormat, IncMilliSecond(Now(), T1.Interval())));
-}
-
-void TfrmMain::DisableSetup() {
-    for (TGroupBox *g : {&GroupBox1, &GroupBox2, &GroupBox3, &GroupBox4})
-        g->SetEnabled(false);
-}
-
-void TfrmMain::EnableSetup() {
-    for (TGroupBox *g : {&GroupBox1, &GroupBox2, &GroupBox3, &GroupBox4})
-        g->SetEnabled(true);
 }
 
 } // namespace pv

@@ -1,6 +1,11 @@
 // TfrmMain: the main window and the job engine that lives in it. The window
 // is a model form; its controls hold the settings, and the INI file beside
 // the program is reloaded into them at every focus change and every job.
+//
+// One class, its code in one file per part of the job: FrmMain.cpp (the
+// window), Settings.cpp, JobCycle.cpp (start-up, timers, one job, closing),
+// FileList.cpp (the scan), ZipStep.cpp, Pop3Logon.cpp, MailSession.cpp,
+// PostProcess.cpp and JobLog.cpp.
 #pragma once
 
 #include "app/FilesTable.h"
@@ -19,6 +24,7 @@ namespace pv {
 
 class TfrmAuth;
 class TfrmAbout;
+struct TfrmMainTestAccess;
 
 constexpr const char *kVersion = "1.4.6";
 
@@ -112,26 +118,6 @@ class TfrmMain : public TForm {
 
     // ---- the mail session ----
     TSmtpCli Smtp;
-    int MailCount = 0; // mails accepted in the current session
-
-    // ---- settings held outside the controls ----
-    std::uint16_t AuthMode = 0;
-    std::string ZipName = "Package.zip";
-    std::string Pop3Host;
-    std::string Pop3Port;
-    std::string UserName;
-    std::string Password;
-    bool APop = false;
-
-    // ---- job state ----
-    bool Busy = false;
-    bool Finished = false;
-    bool PollNowMode = false;
-    bool Idle = false;
-    bool TimedOut = false;
-    bool NoCloseQuery = false;
-    bool Ready = false;
-    std::string ResultText;
 
     const std::string &AppDir() const { return appDir_; }
     const std::string &TempDir() const { return tempDir_; }
@@ -151,7 +137,11 @@ class TfrmMain : public TForm {
     // AppException ran: the program ends with a failure exit status.
     bool Failed() const { return failed_; }
 
-    // ---- settings ----
+    // ---- main window (FrmMain.cpp) ----
+    void btnAuthClick(TObject *Sender);
+    void btnAboutClick(TObject *Sender);
+
+    // ---- settings (Settings.cpp) ----
     void LoadSettings();
     void SaveSettings();
     void ControlsEnter(TObject *Sender);
@@ -161,26 +151,17 @@ class TfrmMain : public TForm {
     void edFromExit(TObject *Sender);
     void cboxZipClick(TObject *Sender);
 
-    // ---- the authentication dialog ----
-    void btnAuthClick(TObject *Sender);
-
-    // ---- job log ----
-    void WriteLog(const std::string &text, bool stamped);
-    bool LogOpen() const { return logStream_ != nullptr; }
-    void btnLogClick(TObject *Sender);
-
-    // ---- job cycle ----
+    // ---- job cycle and timers (JobCycle.cpp) ----
     void btnStartClick(TObject *Sender);
     void btnStopClick(TObject *Sender);
     void btnPollClick(TObject *Sender);
     void btnExitClick(TObject *Sender);
-    void btnAboutClick(TObject *Sender);
     void T1Timer(TObject *Sender);
     void T2Timer(TObject *Sender);
     void WatchdogTimer(TObject *Sender);
     void RunJob();
     void FinishJob();
-    void MarkActivity() { Idle = false; }
+    void MarkActivity() { job_.Idle = false; }
     void ShowStatus(const std::string &text);
     void ShowNextPoll();
     void DisableSetup();
@@ -192,17 +173,25 @@ class TfrmMain : public TForm {
     // SIGTERM and SIGINT close the window as its close box would.
     void HandleSignal(int signo);
 
-    // ---- file selection ----
+    // ---- file list (FileList.cpp) ----
     void ScanPollDir();
     bool NextPendingFile();
     int PendingCount() const;
     int SentCount() const;
 
-    // ---- packing and POP3 before SMTP ----
+    // ---- job log (JobLog.cpp) ----
+    void WriteLog(const std::string &text, bool stamped);
+    bool LogOpen() const { return logStream_ != nullptr; }
+    void btnLogClick(TObject *Sender);
+    // Verbose log of the SMTP dialogue.
+    void SMTPCommand(TObject *Sender, const std::string &Msg);
+    void SMTPResponse(TObject *Sender, const std::string &Msg);
+
+    // ---- packing step (ZipStep.cpp) and POP3 before SMTP (Pop3Logon.cpp) ----
     void ZipFiles();
     std::string Pop3Logon();
 
-    // ---- the mail session ----
+    // ---- mail session (MailSession.cpp) ----
     void PrepareAttachments();
     void BuildMessageText();
     void StartSmtpSession();
@@ -219,34 +208,78 @@ class TfrmMain : public TForm {
                            const Exception *E, TSmtpAfterOpenFileAction &Action);
     void SmtpCliDisplay(TObject *Sender, const std::string &Msg);
     void SmtpSessionClosed(TObject *Sender, std::uint16_t ErrCode);
-    // Verbose log of the SMTP dialogue.
-    void SMTPCommand(TObject *Sender, const std::string &Msg);
-    void SMTPResponse(TObject *Sender, const std::string &Msg);
 
-    // ---- post-processing of sent files ----
+    // ---- post-processing of sent files (PostProcess.cpp) ----
     void ClearArchiveBits();
     void BackupSentFiles();
     void DeleteSentFiles();
     void DeleteTempZips();
 
   private:
+    // The dialog clears Ready around its own change of cboxAuth.
+    friend class TfrmAuth;
+    // The tests' view of the state below.
+    friend struct TfrmMainTestAccess;
+
+    // The settings held outside the controls, saved and loaded with them.
+    struct TSettingValues {
+        std::uint16_t AuthMode = 0;
+        std::string ZipName = "Package.zip";
+        std::string Pop3Host;
+        std::string Pop3Port;
+        std::string UserName;
+        std::string Password;
+        bool APop = false;
+        // As last loaded or saved: the field checks save only a change.
+        std::string RememberedPollDir;
+        std::string RememberedFileSelection;
+        std::string RememberedFrom;
+    };
+
+    // The state of the job engine.
+    struct TJobState {
+        bool Busy = false;        // a job is in progress
+        bool Finished = false;    // FinishJob has run for the current job
+        bool PollNowMode = false; // the job was started by Poll Now
+        bool Idle = false;        // no session activity since the last watchdog tick
+        bool TimedOut = false;    // the watchdog found the session idle
+        bool NoCloseQuery = false;
+        bool Ready = false; // start-up has finished
+        std::string ResultText;
+        int MailCount = 0; // mails accepted in the current session
+    };
+
     // Posted to the window by the display handler while the program ends.
     static constexpr UINT WM_ABORTSESSION = WM_USER + 1;
 
+    // main window
     void BuildControls();
+    void ShowAbout();
+    void ReleaseForm(TForm *form);
+    LRESULT WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    // job cycle
     void FormCreate();
     void FormCloseQuery(TObject *Sender, bool &CanClose);
     void FormClose(TObject *Sender, TCloseAction &Action);
     void FormDestroy(TObject *Sender);
-    void OpenLog();
-    void CloseLog();
-    void ShowAbout();
-    void ReleaseForm(TForm *form);
-    LRESULT WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void SetTrayIcon(int index) { trayIcon_ = index; }
     void AnimateTray(bool on) { trayAnimated_ = on; }
+    // settings
+    struct TSettingKey;                    // one key of the SETUP section
+    struct TKeyValue;                      // a key's value
+    static const TSettingKey kSetupKeys[]; // all of them, in the order they are read
+    TKeyValue KeyValue(const TSettingKey &key) const;
+    void SetKeyValue(const TSettingKey &key, const TKeyValue &value);
+    void SaveKey(const TSettingKey &key);
+    void FillAuthDialog();
+    void TakeFromAuthDialog();
+    // job log
+    void OpenLog();
+    void CloseLog();
+    // packing step
     bool LoadZipLibrary();
     void UnloadZipLibrary();
+    // mail session
     void SetupSmtp();
     void AbortMailSession();
     void SessionFallback(TSmtpRequest RqType);
@@ -258,9 +291,8 @@ class TfrmMain : public TForm {
     std::string appDir_;
     std::string tempDir_;
     std::string iniFile_;
-    std::string rememberedPollDir_;
-    std::string rememberedFileSelection_;
-    std::string rememberedFrom_;
+    TSettingValues settings_;
+    TJobState job_;
     std::unique_ptr<TFileStream> logStream_;
     std::unique_ptr<TTimer> watchdog_;
     std::unique_ptr<TfrmAuth> frmAuth_;

@@ -1,9 +1,23 @@
+// The spine of the program: start-up and closing of the main window, the
+// poll timer and the Start, Stop and Poll Now commands, one job from RunJob
+// to FinishJob, the session watchdog, the status indicators and the
+// application's error handler.
 #include "app/FrmAbout.h"
 #include "app/FrmMain.h"
+#include "app/Settings.h"
+#include "platform/Dialogs.h"
+#include "platform/TimeFormat.h"
 
+#include <csignal>
 #include <malloc.h>
 
 namespace pv {
+
+namespace {
+
+const std::string kNextPollFormat = "mm\"/\"dd\"/\"yy hh:nn:ss";
+
+} // namespace
 
 std::uint32_t TfrmMain::PollIntervalMs() const {
     const auto n = static_cast<std::uint32_t>(spinPollMin.Value());
@@ -32,7 +46,7 @@ void TfrmMain::btnStartClick(TObject *) {
     btnStop.SetEnabled(true);
     STOP1.SetEnabled(true);
     btnPoll.SetEnabled(false);
-    PollNowMode = false;
+    job_.PollNowMode = false;
 }
 
 void TfrmMain::btnStopClick(TObject *) {
@@ -43,7 +57,7 @@ void TfrmMain::btnStopClick(TObject *) {
     btnStop.SetEnabled(false);
     STOP1.SetEnabled(false);
     EnableSetup();
-    if (PollNowMode)
+    if (job_.PollNowMode)
         return;
     WriteLog("Timer Off", true);
     btnStart.SetEnabled(true);
@@ -56,7 +70,7 @@ void TfrmMain::btnPollClick(TObject *) {
     btnPoll.SetEnabled(false);
     btnStart.SetEnabled(false);
     RUN1.SetEnabled(false);
-    PollNowMode = true;
+    job_.PollNowMode = true;
     btnStop.Click();
     DisableSetup();
     RunJob();
@@ -82,10 +96,10 @@ void TfrmMain::T2Timer(TObject *) {
 }
 
 void TfrmMain::WatchdogTimer(TObject *) {
-    TimedOut = Idle;
-    Idle = true;
-    watchdog_->SetEnabled(!TimedOut);
-    if (TimedOut)
+    job_.TimedOut = job_.Idle;
+    job_.Idle = true;
+    watchdog_->SetEnabled(!job_.TimedOut);
+    if (job_.TimedOut)
         AbortMailSession();
 }
 
@@ -96,10 +110,10 @@ void TfrmMain::RunJob() {
         throw Exception("ZipDll.DLL cannot be loaded!\r\nProbably the file does not exist or an "
                         "invalid \r\nversion was found.\r\nTo resolve the problem try to "
                         "reinstall Postvane.\r\n");
-    Finished = false;
-    ResultText.clear();
+    job_.Finished = false;
+    job_.ResultText.clear();
     T1.SetEnabled(false);
-    Busy = true;
+    job_.Busy = true;
     StatusBar1.SetPanelText(0, "Timer Off");
     AnimateTray(true);
     LoadSettings();
@@ -137,20 +151,20 @@ void TfrmMain::RunJob() {
             FinishJob();
     } else {
         WriteLog("Nothing to do", true);
-        ResultText = "Nothing to do";
+        job_.ResultText = "Nothing to do";
         FinishJob();
     }
 }
 
 void TfrmMain::FinishJob() {
-    if (Finished)
+    if (job_.Finished)
         return;
-    Finished = true;
+    job_.Finished = true;
     BackupSentFiles();
     DeleteSentFiles();
     EnableSetup();
     AnimateTray(false);
-    if (PollNowMode) {
+    if (job_.PollNowMode) {
         btnPoll.SetEnabled(true);
         btnStart.SetEnabled(true);
         RUN1.SetEnabled(true);
@@ -163,17 +177,104 @@ void TfrmMain::FinishJob() {
         StatusBar1.SetPanelText(0, "Timer On");
         SetTrayIcon(1);
     }
-    PollNowMode = false;
+    job_.PollNowMode = false;
     WriteLog(">Job finished", true);
     WriteLog("", false);
     DeleteTempZips();
-    if (!ResultText.empty())
-        ShowStatus(ResultText);
-    Busy = false;
+    if (!job_.ResultText.empty())
+        ShowStatus(job_.ResultText);
+    job_.Busy = false;
     if (cboxRunOnce.Checked()) {
-        NoCloseQuery = true;
+        job_.NoCloseQuery = true;
         Close();
     }
+}
+
+void TfrmMain::FormCreate() {
+    app_.OnException = [this](TObject *s, const Exception &e) { AppException(s, e); };
+    job_.Busy = false;
+    SetCaption(std::string("Postvane Freeware ") + kVersion);
+    job_.Ready = false;
+    settings_.AuthMode = 0;
+    lbNextPoll.SetCaption("Disabled");
+    if (FileExists(BodyFileName()) && Memo1.LoadFromFile(BodyFileName()))
+        Memo1.SetModified(false);
+    LoadSettings();
+    SaveSettings();
+    OpenLog();
+    CreateDirPath(appDir_ + "Temp");
+    tempDir_ = appDir_ + "Temp/";
+    job_.Ready = true;
+    if (cboxPollOnStart.Checked()) {
+        StatusBar1.SetPanelText(0, "Timer On");
+        btnStart.Click();
+    } else {
+        StatusBar1.SetPanelText(0, "Timer Off");
+    }
+    ShowAbout();
+}
+
+void TfrmMain::FormCloseQuery(TObject *, bool &CanClose) {
+    if (!job_.NoCloseQuery && job_.Busy)
+        CanClose = MessageDlg("Postvane is currently proccesing a job. Do you realy want to exit "
+                              "now?",
+                              TMsgIcon::Warning, {IDYES, IDCANCEL}, app_.Title) == IDYES;
+}
+
+void TfrmMain::FormClose(TObject *, TCloseAction &) {
+    SaveSettings();
+    SetTrayIcon(-1);
+    UnloadZipLibrary();
+    // The main window closing ends the program.
+    app_.Terminate();
+}
+
+void TfrmMain::FormDestroy(TObject *) {
+    DeleteTempZips();
+    CloseLog();
+}
+
+void TfrmMain::HandleSignal(int signo) {
+    if (signo == SIGTERM || signo == SIGINT)
+        Close();
+}
+
+void TfrmMain::AppException(TObject *, const Exception &E) {
+    if (dynamic_cast<const EAbort *>(&E))
+        return;
+    failed_ = true;
+    const std::string text = std::string(E.ClassName()) + ": " + E.Message();
+    try {
+        WriteLog(text, true);
+    } catch (const std::exception &) {
+        // The log itself may be what failed; the program must still end.
+    }
+    MessageBox(text + "\r\nApplication will terminate.\r\n", app_.Title, MB_OK | MB_ICONERROR);
+    CloseLog();
+    app_.Terminate();
+    try {
+        DeleteTempZips();
+    } catch (const std::exception &) {
+    }
+}
+
+void TfrmMain::ShowStatus(const std::string &text) {
+    StatusBar1.SetPanelText(1, text + " - " + LogTimeStamp());
+    StatusBar1.Repaint();
+}
+
+void TfrmMain::ShowNextPoll() {
+    lbNextPoll.SetCaption(FormatDateTime(kNextPollFormat, IncMilliSecond(Now(), T1.Interval())));
+}
+
+void TfrmMain::DisableSetup() {
+    for (TGroupBox *g : {&GroupBox1, &GroupBox2, &GroupBox3, &GroupBox4})
+        g->SetEnabled(false);
+}
+
+void TfrmMain::EnableSetup() {
+    for (TGroupBox *g : {&GroupBox1, &GroupBox2, &GroupBox3, &GroupBox4})
+        g->SetEnabled(true);
 }
 
 } // namespace pv

@@ -1,10 +1,15 @@
+// The job log beside the program: opening, closing, the stamped and plain
+// lines, and the verbose SMTP dialogue.
 #include "app/FrmMain.h"
 #include "mail/MimeUtils.h"
 #include "platform/Dialogs.h"
+#include "platform/TimeFormat.h"
 
 namespace pv {
 
 namespace {
+
+const std::string kStampFormat = "mm\"/\"dd\"/\"yyyy hh:nn:ss";
 
 // The password of AUTH LOGIN (and any secret of another mechanism) is kept
 // out of the verbose log; the user name stays, it helps to see who logged on.
@@ -19,6 +24,10 @@ std::string MaskedAuthLine(const std::string &line, const std::string &user) {
 }
 
 } // namespace
+
+std::string LogTimeStamp() {
+    return FormatDateTime(kStampFormat, Now());
+}
 
 void TfrmMain::OpenLog() {
     const std::string path = LogFileName();

@@ -11,8 +11,6 @@
 #include <cstring>
 #include <strings.h>
 
-#include <poll.h>
-
 namespace pv {
 
 namespace {
@@ -116,7 +114,7 @@ void TfrmMain::PrepareAttachments() {
         remember();
     }
     if (zipped && PendingCount() > 0)
-        files.push_back(TempDir() + ZipName);
+        files.push_back(TempDir() + settings_.ZipName);
 }
 
 void TfrmMain::BuildMessageText() {
@@ -141,7 +139,7 @@ void TfrmMain::BuildMessageText() {
                            ExtractFileName(zipped ? row.ZFileName : row.FileName));
         } else if (zipped) {
             // All files travel in the one archive.
-            text.push_back("File(s) attached: " + ExtractFileName(ZipName));
+            text.push_back("File(s) attached: " + ExtractFileName(settings_.ZipName));
         } else {
             text.push_back("File(s) attached:");
             for (const auto &row : tblFiles.Rows())
@@ -161,12 +159,12 @@ void TfrmMain::StartSmtpSession() {
     // No request of an earlier session may report into this one.
     Smtp.OnRequestDone = nullptr;
     Smtp.Abort();
-    MailCount = 0;
+    job_.MailCount = 0;
 
     Smtp.Host = edHost.Text();
     Smtp.Port = IntToStr(spinPort.Value());
-    Smtp.Username = UserName;
-    Smtp.Password = Password;
+    Smtp.Username = settings_.UserName;
+    Smtp.Password = settings_.Password;
     Smtp.CharSet = ComboCharset.Text();
     Smtp.FromName = ParseMailbox(Trim(edFrom.Text())).Address;
     Smtp.RcptName.clear();
@@ -187,23 +185,23 @@ void TfrmMain::StartSmtpSession() {
         SmtpAfterFileOpen(s, idx, name, e, action);
     };
 
-    ResultText.clear();
+    job_.ResultText.clear();
     ShowStatus("Connecting to SMTP host " + edHost.Text());
     WriteLog(">Connecting to SMTP host " + edHost.Text(), true);
 
-    Idle = true;
-    TimedOut = false;
+    job_.Idle = true;
+    job_.TimedOut = false;
     if (watchdog_)
         watchdog_->SetEnabled(true);
     displayCount_ = 0;
-    Finished = false;
+    job_.Finished = false;
 
     if (app_.Terminated())
         return;
     try {
         Smtp.Connect();
     } catch (const Exception &E) {
-        ResultText = E.Message();
+        job_.ResultText = E.Message();
         WriteLog("! Err " + E.Message(), true);
         Smtp.OnRequestDone = nullptr;
         Smtp.Abort();
@@ -246,7 +244,7 @@ void TfrmMain::SMTPRequestDone(TObject *, TSmtpRequest RqType, std::uint16_t Err
             SessionFallback(RqType);
             return;
         default:
-            if (TimedOut || app_.Terminated()) {
+            if (job_.TimedOut || app_.Terminated()) {
                 SessionFallback(RqType);
             } else {
                 Smtp.Quit();
@@ -256,7 +254,7 @@ void TfrmMain::SMTPRequestDone(TObject *, TSmtpRequest RqType, std::uint16_t Err
         }
         switch (RqType) {
         case smtpConnect:
-            if (AuthMode >= 2)
+            if (settings_.AuthMode >= 2)
                 Smtp.Ehlo();
             else
                 Smtp.Helo();
@@ -288,7 +286,7 @@ void TfrmMain::SMTPRequestDone(TObject *, TSmtpRequest RqType, std::uint16_t Err
         // Raised by the end of the job itself (the settings written as a
         // run-once program closes, say): no session is left to fail, and
         // swallowing it here would keep the program running and re-armed.
-        if (Finished)
+        if (job_.Finished)
             throw;
         if (watchdog_)
             watchdog_->SetEnabled(false);
@@ -349,13 +347,13 @@ void TfrmMain::RecordError(TSmtpRequest Request, int Code, const std::string &Te
     default:
         break;
     }
-    if (TimedOut)
+    if (job_.TimedOut)
         text = "Error: 426 Timeout";
     if (app_.Terminated())
         text = "Job aborted";
 
     WriteLog("! " + text, true);
-    ResultText = text;
+    job_.ResultText = text;
     if (Request == smtpQuit)
         return;
 
@@ -376,7 +374,7 @@ void TfrmMain::RecordError(TSmtpRequest Request, int Code, const std::string &Te
 }
 
 void TfrmMain::MailDelivered() {
-    ++MailCount;
+    ++job_.MailCount;
     const bool zipped = cboxZip.Checked();
     if (cboxSingleFilePerMail.Checked()) {
         WriteLog(">File sent: " +
@@ -390,7 +388,9 @@ void TfrmMain::MailDelivered() {
         BuildMessageText();
         return;
     }
-    WriteLog(zipped ? ">File(s) packed in " + ZipName + ":" : std::string(">File(s) sent:"), true);
+    WriteLog(zipped ? ">File(s) packed in " + settings_.ZipName + ":"
+                    : std::string(">File(s) sent:"),
+             true);
     for (tblFiles.First(); !tblFiles.Eof(); tblFiles.Next()) {
         if (!tblFiles.Current().Error.empty())
             continue;
@@ -407,9 +407,9 @@ void TfrmMain::LogJobResults() {
     const int total = static_cast<int>(tblFiles.RecordCount());
     const int failed = total - sent;
     WriteLog(IntToStr(total) + " File(s) in send list.", false);
-    WriteLog(IntToStr(sent) + " File(s) with " + IntToStr(MailCount) + " Mail(s) sent", false);
+    WriteLog(IntToStr(sent) + " File(s) with " + IntToStr(job_.MailCount) + " Mail(s) sent", false);
     if (sent > 0)
-        ResultText =
+        job_.ResultText =
             failed > 0 ? IntToStr(sent) + " File(s) sent, " + IntToStr(failed) + " File(s) failed."
                        : IntToStr(sent) + " File(s) sent.";
     if (failed > 0) {
@@ -508,8 +508,7 @@ void TfrmMain::YieldEvery(int count) {
     if (++displayCount_ < count)
         return;
     displayCount_ = 0;
-    pollfd due{LoopFd(), POLLIN, 0};
-    (void)poll(&due, 1, 1);
+    (void)WaitMessageTimeout(1);
 }
 
 void TfrmMain::AbortMailSession() {

@@ -1,11 +1,17 @@
+// The settings: the INI file's SETUP section loaded into the controls and
+// saved from them, the field checks, the ZIP name dialog, and the helpers
+// they use.
 #include "app/Settings.h"
 
 #include "app/FrmAuth.h"
 #include "app/FrmMain.h"
+#include "mail/SmtpCli.h"
 #include "platform/Dialogs.h"
 #include "platform/FileSystem.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
+
+#include <variant>
 
 namespace pv {
 
@@ -36,10 +42,6 @@ void Write(const std::string &file, const std::string &key, const std::string &v
     WritePrivateProfileString(kSetup, key, value, file);
 }
 
-void WriteBool(const std::string &file, const std::string &key, bool value) {
-    Write(file, key, value ? "1" : "0");
-}
-
 // Whether the scrambled form survives the trip through the file: the profile
 // reader drops blanks and a pair of quotes around a value, the load trims
 // control characters, and no line break or NUL can be written at all.
@@ -68,43 +70,9 @@ std::string ScramblePassword(const std::string &text) {
 }
 
 TMailbox ParseMailbox(const std::string &text) {
-    TMailbox r;
-    const auto npos = std::string::npos;
-    const bool hasLt = text.find('<') != npos;
-    std::size_t i = text.find_first_not_of(' ');
-    if (i == npos)
-        return r;
-    auto between = [&](std::size_t lt) {
-        std::size_t gt = text.find('>', lt + 1);
-        return text.substr(lt + 1, gt == npos ? npos : gt - lt - 1);
-    };
-    const char q = text[i];
-    if (q == '"' || q == '\'') {
-        std::size_t close = text.find(q, i + 1);
-        r.Name = text.substr(i + 1, close == npos ? npos : close - i - 1);
-        std::size_t after = close == npos ? text.size() : close + 1;
-        if (hasLt) {
-            std::size_t lt = text.find('<', after);
-            if (lt != npos)
-                r.Address = between(lt);
-        } else {
-            r.Address = Trim(text.substr(after));
-        }
-    } else if (hasLt) {
-        std::size_t lt = text.find('<', i);
-        r.Name = Trim(text.substr(i, lt - i));
-        r.Address = between(lt);
-    } else {
-        std::size_t sp = text.find(' ', i);
-        r.Name = Trim(text.substr(i, sp == npos ? npos : sp - i));
-        if (sp != npos)
-            r.Address = Trim(text.substr(sp + 1));
-    }
-    if (r.Address.empty() && r.Name.find('@') != npos) {
-        r.Address = r.Name;
-        r.Name.clear();
-    }
-    return r;
+    TMailbox m;
+    SplitAddress(text, m.Name, m.Address);
+    return m;
 }
 
 std::string NormalizeAddress(const std::string &text) {
@@ -150,53 +118,174 @@ bool CreateDirPath(const std::string &path) {
 
 // ---- load and save ----
 
+const std::vector<std::string> kCharsetItems = {
+    "ISO-8859-1",        "ISO-8859-2",        "ISO-8859-3",   "ISO-8859-4",   "ISO-8859-5",
+    "ISO-8859-6",        "ISO-8859-7",        "ISO-8859-8",   "ISO-8859-9",   "ISO-8859-10",
+    "ISO-8859-13",       "ISO-8859-14",       "ISO-8859-15",  "WINDOWS-1250", "WINDOWS-1251",
+    "WINDOWS-1252",      "WINDOWS-1253",      "WINDOWS-1254", "WINDOWS-1255", "WINDOWS-1256",
+    "WINDOWS-1257",      "WINDOWS-1258",      "KOIR8-R",      "CP-895",       "CP-852",
+    "Unicode-1-1-UCS-2", "Unicode-1-1-UCS-4", "UTF-8",        "UTF-7"};
+
+const std::vector<std::string> kTimeUnitItems = {"S", "M", "H"};
+
+namespace {
+
+// The value's form in the file: decimal, "1"/"0", or text.
+enum TKeyType { kInteger, kBoolean, kText };
+
+// What a key needs beyond reading and writing its value.
+enum TKeyRule : unsigned {
+    kTrim = 1,        // blanks and control characters cut off on load and on save
+    kScrambled = 2,   // the password: bit 7 of every byte inverted in the file
+    kUpperCase = 4,   // a combo box: looked up and saved upper-cased
+    kLowerCase = 8,   // a combo box: looked up and saved lower-cased
+    kCapped = 16,     // a stored number above the spin edit's range loads as its maximum
+    kAuthBox = 32,    // checks cboxAuth when not 0, and enables btnAuth with it
+    kAuthDialog = 64, // the last account key read: an open dialog then shows them all
+};
+
+constexpr int kAccountKeys = 5;
+
+template <class... F> struct Overloaded : F... { using F::operator()...; };
+template <class... F> Overloaded(F...) -> Overloaded<F...>;
+
+} // namespace
+
+struct TfrmMain::TSettingKey {
+    using TTarget = std::variant<TEdit TfrmMain::*, TSpinEdit TfrmMain::*, TCheckBox TfrmMain::*,
+                                 TComboBox TfrmMain::*, std::string TSettingValues::*,
+                                 bool TSettingValues::*, std::uint16_t TSettingValues::*>;
+
+    const char *Key;
+    TKeyType Type;
+    const char *Default; // as the file would hold it
+    TTarget Target;      // the control or variable the key feeds
+    unsigned Rules = 0;
+    // The account keys are written only from the authentication dialog,
+    // before all others and in this order (1 to 5); 0 for the other keys.
+    int Account = 0;
+    // Where the field checks find the value last loaded or saved.
+    std::string TSettingValues::*Remembered = nullptr;
+};
+
+// A key's value in the form its type gives it.
+struct TfrmMain::TKeyValue {
+    std::string Text;
+    int Number = 0;
+    bool Flag = false;
+};
+
+// Every key of the SETUP section, in the order the load reads them. A combo
+// box value that matches none of its items selects the second item ("M",
+// "ISO-8859-2"): the default "us-ascii" is meant to miss.
+const TfrmMain::TSettingKey TfrmMain::kSetupKeys[] = {
+    {"Authentication", kInteger, "0", &TSettingValues::AuthMode, kAuthBox},
+    {"ZIPFileName", kText, "Package.zip", &TSettingValues::ZipName},
+    {"Pop3Host", kText, "pop3.example.com", &TSettingValues::Pop3Host, kTrim, 4},
+    {"Pop3Port", kText, "110", &TSettingValues::Pop3Port, 0, 5},
+    {"UserName", kText, "User or Account", &TSettingValues::UserName, kTrim, 1},
+    {"Password", kText, "Password", &TSettingValues::Password, kTrim | kScrambled, 2},
+    {"APop", kBoolean, "0", &TSettingValues::APop, kAuthDialog, 3},
+    {"PollDir", kText, "/tmp", &TfrmMain::edPollDir, kTrim, 0, &TSettingValues::RememberedPollDir},
+    {"Host", kText, "smtp.example.com", &TfrmMain::edHost, kTrim},
+    {"HostPort", kInteger, "25", &TfrmMain::spinPort},
+    {"To", kText, "recipient@example.com", &TfrmMain::edTo, kTrim},
+    {"Cc", kText, "cc1@example.com;cc2@example.com", &TfrmMain::edCC, kTrim},
+    {"Bcc", kText, "bcc1@example.com;bcc2@example.com", &TfrmMain::edBcc, kTrim},
+    {"From", kText, "postvane@example.com", &TfrmMain::edFrom, kTrim, 0,
+     &TSettingValues::RememberedFrom},
+    {"Subject", kText, "Mail from Postvane", &TfrmMain::edSubject, kTrim},
+    {"TimeUnit", kText, "M", &TfrmMain::ComboTime, kUpperCase},
+    {"PollInterval", kInteger, "2", &TfrmMain::spinPollMin, kCapped},
+    {"Log", kBoolean, "1", &TfrmMain::cboxLogging},
+    {"Backup", kBoolean, "0", &TfrmMain::cboxBackup},
+    {"Delete", kBoolean, "0", &TfrmMain::cboxDelete},
+    {"Archive", kBoolean, "0", &TfrmMain::cboxArchive},
+    {"StartInTimerMode", kBoolean, "0", &TfrmMain::cboxPollOnStart},
+    {"ZipCompression", kBoolean, "0", &TfrmMain::cboxZip},
+    {"AppendFileNames", kBoolean, "0", &TfrmMain::cboxFilenames},
+    {"Charset", kText, "us-ascii", &TfrmMain::ComboCharset, kLowerCase},
+    {"SingleFilePerMail", kBoolean, "0", &TfrmMain::cboxSingleFilePerMail},
+    {"FileSelection", kText, "mylog.txt;*.txt;*.wa?;img10?.bmp", &TfrmMain::edExtensions, kTrim, 0,
+     &TSettingValues::RememberedFileSelection},
+    {"RunOnceExit", kBoolean, "0", &TfrmMain::cboxRunOnce},
+    {"VerboseLogging", kBoolean, "0", &TfrmMain::cboxVerbose},
+};
+
+TfrmMain::TKeyValue TfrmMain::KeyValue(const TSettingKey &key) const {
+    TKeyValue v;
+    std::visit(Overloaded{
+                   [&](TEdit TfrmMain::*m) { v.Text = (this->*m).Text(); },
+                   [&](TSpinEdit TfrmMain::*m) { v.Number = (this->*m).Value(); },
+                   [&](TCheckBox TfrmMain::*m) { v.Flag = (this->*m).Checked(); },
+                   [&](TComboBox TfrmMain::*m) {
+                       const std::string item = (this->*m).Text();
+                       v.Text = key.Rules & kUpperCase ? UpperCase(item) : LowerCase(item);
+                   },
+                   [&](std::string TSettingValues::*m) { v.Text = settings_.*m; },
+                   [&](bool TSettingValues::*m) { v.Flag = settings_.*m; },
+                   [&](std::uint16_t TSettingValues::*m) { v.Number = settings_.*m; },
+               },
+               key.Target);
+    if (key.Rules & kTrim)
+        v.Text = Trim(v.Text);
+    return v;
+}
+
+void TfrmMain::SetKeyValue(const TSettingKey &key, const TKeyValue &v) {
+    std::visit(Overloaded{
+                   [&](TEdit TfrmMain::*m) { (this->*m).SetText(v.Text); },
+                   [&](TSpinEdit TfrmMain::*m) {
+                       TSpinEdit &spin = this->*m;
+                       const bool over = key.Rules & kCapped && v.Number > spin.MaxValue();
+                       spin.SetValue(over ? spin.MaxValue() : v.Number);
+                   },
+                   // Assigning the state runs the box's click handler on a change.
+                   [&](TCheckBox TfrmMain::*m) { (this->*m).SetChecked(v.Flag); },
+                   [&](TComboBox TfrmMain::*m) {
+                       TComboBox &combo = this->*m;
+                       const int i = combo.IndexOf(key.Rules & kUpperCase ? UpperCase(v.Text)
+                                                                          : LowerCase(v.Text));
+                       combo.SetItemIndex(i < 0 ? 1 : i);
+                   },
+                   [&](std::string TSettingValues::*m) { settings_.*m = v.Text; },
+                   [&](bool TSettingValues::*m) { settings_.*m = v.Flag; },
+                   [&](std::uint16_t TSettingValues::*m) {
+                       settings_.*m = static_cast<std::uint16_t>(v.Number);
+                   },
+               },
+               key.Target);
+}
+
 void TfrmMain::LoadSettings() {
     const std::string &f = iniFile_;
-    AuthMode = static_cast<std::uint16_t>(ReadInt(f, "Authentication", 0));
-    cboxAuth.SetChecked(AuthMode != 0);
-    btnAuth.SetEnabled(cboxAuth.Checked());
-    ZipName = ReadText(f, "ZIPFileName", "Package.zip");
-    Pop3Host = Trim(ReadText(f, "Pop3Host", "pop3.example.com"));
-    Pop3Port = ReadText(f, "Pop3Port", "110");
-    UserName = Trim(ReadText(f, "UserName", "User or Account"));
-    Password = ScramblePassword(Trim(ReadText(f, "Password", "Password")));
-    APop = ReadBool(f, "APop", false);
-    if (frmAuth_) {
-        frmAuth_->edUser.SetText(UserName);
-        frmAuth_->edPwd.SetText(Password);
-        frmAuth_->cbApop.SetChecked(APop);
-        frmAuth_->edHost.SetText(Pop3Host);
-        frmAuth_->spinPort.SetValue(StrToIntDef(Pop3Port, 0));
-        frmAuth_->rgAuthType.SetItemIndex(AuthMode);
+    for (const TSettingKey &key : kSetupKeys) {
+        TKeyValue v;
+        switch (key.Type) {
+        case kInteger:
+            v.Number = ReadInt(f, key.Key, StrToIntDef(key.Default, 0));
+            break;
+        case kBoolean:
+            v.Flag = ReadBool(f, key.Key, StrToIntDef(key.Default, 0) != 0);
+            break;
+        case kText:
+            v.Text = ReadText(f, key.Key, key.Default);
+            if (key.Rules & kTrim)
+                v.Text = Trim(v.Text);
+            if (key.Rules & kScrambled)
+                v.Text = ScramblePassword(v.Text);
+            break;
+        }
+        SetKeyValue(key, v);
+        if (key.Remembered)
+            settings_.*key.Remembered = KeyValue(key).Text;
+        if (key.Rules & kAuthBox) {
+            cboxAuth.SetChecked(settings_.AuthMode != 0);
+            btnAuth.SetEnabled(cboxAuth.Checked());
+        }
+        if (key.Rules & kAuthDialog)
+            FillAuthDialog();
     }
-    edPollDir.SetText(Trim(ReadText(f, "PollDir", "/tmp")));
-    rememberedPollDir_ = edPollDir.Text();
-    edHost.SetText(Trim(ReadText(f, "Host", "smtp.example.com")));
-    spinPort.SetValue(ReadInt(f, "HostPort", 25));
-    edTo.SetText(Trim(ReadText(f, "To", "recipient@example.com")));
-    edCC.SetText(Trim(ReadText(f, "Cc", "cc1@example.com;cc2@example.com")));
-    edBcc.SetText(Trim(ReadText(f, "Bcc", "bcc1@example.com;bcc2@example.com")));
-    edFrom.SetText(Trim(ReadText(f, "From", "postvane@example.com")));
-    rememberedFrom_ = edFrom.Text();
-    edSubject.SetText(Trim(ReadText(f, "Subject", "Mail from Postvane")));
-    int unit = ComboTime.IndexOf(UpperCase(ReadText(f, "TimeUnit", "M")));
-    ComboTime.SetItemIndex(unit < 0 ? 1 : unit);
-    int interval = ReadInt(f, "PollInterval", 2);
-    spinPollMin.SetValue(interval > 596 ? 596 : interval);
-    cboxLogging.SetChecked(ReadBool(f, "Log", true));
-    cboxBackup.SetChecked(ReadBool(f, "Backup", false));
-    cboxDelete.SetChecked(ReadBool(f, "Delete", false));
-    cboxArchive.SetChecked(ReadBool(f, "Archive", false));
-    cboxPollOnStart.SetChecked(ReadBool(f, "StartInTimerMode", false));
-    cboxZip.SetChecked(ReadBool(f, "ZipCompression", false));
-    cboxFilenames.SetChecked(ReadBool(f, "AppendFileNames", false));
-    int charset = ComboCharset.IndexOf(LowerCase(ReadText(f, "Charset", "us-ascii")));
-    ComboCharset.SetItemIndex(charset < 0 ? 1 : charset);
-    cboxSingleFilePerMail.SetChecked(ReadBool(f, "SingleFilePerMail", false));
-    edExtensions.SetText(Trim(ReadText(f, "FileSelection", "mylog.txt;*.txt;*.wa?;img10?.bmp")));
-    rememberedFileSelection_ = edExtensions.Text();
-    cboxRunOnce.SetChecked(ReadBool(f, "RunOnceExit", false));
-    cboxVerbose.SetChecked(ReadBool(f, "VerboseLogging", false));
     if (cboxRunOnce.Checked())
         cboxPollOnStart.SetChecked(true);
     if (cboxVerbose.Checked())
@@ -212,57 +301,68 @@ void TfrmMain::LoadSettings() {
     }
 }
 
-void TfrmMain::SaveSettings() {
+void TfrmMain::FillAuthDialog() {
+    if (!frmAuth_)
+        return;
+    frmAuth_->edUser.SetText(settings_.UserName);
+    frmAuth_->edPwd.SetText(settings_.Password);
+    frmAuth_->cbApop.SetChecked(settings_.APop);
+    frmAuth_->edHost.SetText(settings_.Pop3Host);
+    frmAuth_->spinPort.SetValue(StrToIntDef(settings_.Pop3Port, 0));
+    frmAuth_->rgAuthType.SetItemIndex(settings_.AuthMode);
+}
+
+void TfrmMain::TakeFromAuthDialog() {
+    // A dialog with nothing selected counts as "None".
+    const int index = frmAuth_->rgAuthType.ItemIndex();
+    settings_.AuthMode = static_cast<std::uint16_t>(index < 0 ? 0 : index);
+    settings_.Pop3Host = Trim(frmAuth_->edHost.Text());
+    settings_.Pop3Port = IntToStr(frmAuth_->spinPort.Value());
+    settings_.UserName = Trim(frmAuth_->edUser.Text());
+    settings_.Password = Trim(frmAuth_->edPwd.Text());
+    settings_.APop = frmAuth_->cbApop.Checked();
+}
+
+void TfrmMain::SaveKey(const TSettingKey &key) {
     const std::string &f = iniFile_;
-    if (frmAuth_) {
-        // A dialog with nothing selected counts as "None".
-        int index = frmAuth_->rgAuthType.ItemIndex();
-        AuthMode = static_cast<std::uint16_t>(index < 0 ? 0 : index);
-        Pop3Host = Trim(frmAuth_->edHost.Text());
-        Pop3Port = IntToStr(frmAuth_->spinPort.Value());
-        UserName = Trim(frmAuth_->edUser.Text());
-        Password = Trim(frmAuth_->edPwd.Text());
-        APop = frmAuth_->cbApop.Checked();
-        Write(f, "UserName", UserName);
-        const std::string stored = ScramblePassword(Password);
-        if (StoresIntact(stored))
-            Write(f, "Password", stored);
-        else
+    const TKeyValue v = KeyValue(key);
+    switch (key.Type) {
+    case kInteger:
+        Write(f, key.Key, IntToStr(v.Number));
+        break;
+    case kBoolean:
+        Write(f, key.Key, v.Flag ? "1" : "0");
+        break;
+    case kText:
+        if (!(key.Rules & kScrambled)) {
+            Write(f, key.Key, v.Text);
+        } else if (const std::string stored = ScramblePassword(v.Text); StoresIntact(stored)) {
+            Write(f, key.Key, stored);
+        } else {
             MessageBox("The password cannot be stored in " + f +
                            ": some of its characters would not read back.\r\nThe password "
                            "stored before is kept; this session uses the new one.",
                        app_.Title, MB_OK | MB_ICONWARNING);
-        WriteBool(f, "APop", APop);
-        Write(f, "Pop3Host", Pop3Host);
-        Write(f, "Pop3Port", Pop3Port);
+        }
+        break;
     }
-    Write(f, "Authentication", IntToStr(AuthMode));
-    Write(f, "ZIPFileName", ZipName);
-    Write(f, "PollDir", Trim(edPollDir.Text()));
-    Write(f, "Host", Trim(edHost.Text()));
-    Write(f, "HostPort", IntToStr(spinPort.Value()));
-    Write(f, "To", Trim(edTo.Text()));
-    Write(f, "Cc", Trim(edCC.Text()));
-    Write(f, "Bcc", Trim(edBcc.Text()));
-    Write(f, "From", Trim(edFrom.Text()));
-    Write(f, "Subject", Trim(edSubject.Text()));
-    Write(f, "TimeUnit", UpperCase(ComboTime.Text()));
-    Write(f, "PollInterval", IntToStr(spinPollMin.Value()));
-    WriteBool(f, "Log", cboxLogging.Checked());
-    WriteBool(f, "Backup", cboxBackup.Checked());
-    WriteBool(f, "Delete", cboxDelete.Checked());
-    WriteBool(f, "Archive", cboxArchive.Checked());
-    WriteBool(f, "StartInTimerMode", cboxPollOnStart.Checked());
-    WriteBool(f, "ZipCompression", cboxZip.Checked());
-    WriteBool(f, "AppendFileNames", cboxFilenames.Checked());
-    Write(f, "Charset", LowerCase(ComboCharset.Text()));
-    WriteBool(f, "SingleFilePerMail", cboxSingleFilePerMail.Checked());
-    Write(f, "FileSelection", Trim(edExtensions.Text()));
-    WriteBool(f, "RunOnceExit", cboxRunOnce.Checked());
-    WriteBool(f, "VerboseLogging", cboxVerbose.Checked());
-    rememberedPollDir_ = Trim(edPollDir.Text());
-    rememberedFileSelection_ = Trim(edExtensions.Text());
-    rememberedFrom_ = Trim(edFrom.Text());
+}
+
+void TfrmMain::SaveSettings() {
+    // While the dialog is closed the account keys keep what the file has.
+    if (frmAuth_) {
+        TakeFromAuthDialog();
+        for (int n = 1; n <= kAccountKeys; ++n)
+            for (const TSettingKey &key : kSetupKeys)
+                if (key.Account == n)
+                    SaveKey(key);
+    }
+    for (const TSettingKey &key : kSetupKeys)
+        if (key.Account == 0)
+            SaveKey(key);
+    for (const TSettingKey &key : kSetupKeys)
+        if (key.Remembered)
+            settings_.*key.Remembered = KeyValue(key).Text;
 }
 
 // ---- focus handlers and field checks ----
@@ -285,14 +385,14 @@ void TfrmMain::edPollDirExit(TObject *) {
     edPollDir.SetText(AddBackslash(dir));
     if (Trim(edExtensions.Text()).empty())
         edExtensions.SetText("*.*");
-    if (edPollDir.Text() != rememberedPollDir_)
+    if (edPollDir.Text() != settings_.RememberedPollDir)
         SaveSettings();
 }
 
 void TfrmMain::edExtensionsExit(TObject *) {
     if (Trim(edExtensions.Text()).empty())
         edExtensions.SetText("*.*");
-    if (Trim(edExtensions.Text()) != rememberedFileSelection_)
+    if (Trim(edExtensions.Text()) != settings_.RememberedFileSelection)
         SaveSettings();
 }
 
@@ -304,19 +404,19 @@ void TfrmMain::edFromExit(TObject *) {
         throw EAbort();
     }
     edFrom.SetText(from);
-    if (from != rememberedFrom_)
+    if (from != settings_.RememberedFrom)
         SaveSettings();
 }
 
 void TfrmMain::cboxZipClick(TObject *) {
-    if (!Ready || !cboxZip.Checked() || cboxSingleFilePerMail.Checked())
+    if (!job_.Ready || !cboxZip.Checked() || cboxSingleFilePerMail.Checked())
         return;
     std::string answer;
-    if (ZipName.size() > 4 && UpperCase(ExtractFileExt(ZipName)) == ".ZIP") {
-        answer = ZipName;
+    if (settings_.ZipName.size() > 4 && UpperCase(ExtractFileExt(settings_.ZipName)) == ".ZIP") {
+        answer = settings_.ZipName;
     } else {
-        ZipName = "Package.zip";
-        answer = ZipName;
+        settings_.ZipName = "Package.zip";
+        answer = settings_.ZipName;
     }
     for (;;) {
         if (!InputQuery("ZIP File Name ", "ZIP file name, must end on '.zip'", answer))
@@ -324,7 +424,7 @@ void TfrmMain::cboxZipClick(TObject *) {
         // A name with a directory would place the archive outside Temp.
         if (answer.size() >= 5 && SameText(ExtractFileExt(answer), ".zip") &&
             answer.find('/') == std::string::npos) {
-            ZipName = answer;
+            settings_.ZipName = answer;
             return;
         }
     }

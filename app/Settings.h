@@ -6,8 +6,13 @@
 #include "platform/Object.h"
 
 #include <string>
+#include <vector>
 
 namespace pv {
+
+// The items of ComboCharset ("KOIR8-R" spelled so) and of ComboTime.
+extern const std::vector<std::string> kCharsetItems;
+extern const std::vector<std::string> kTimeUnitItems;
 
 // Inverts bit 7 of every byte; applying it twice gives the text back.
 std::string ScramblePassword(const std::string &text);
@@ -17,7 +22,9 @@ struct TMailbox {
     std::string Address;
 };
 
-// "Name <address>", "\"Name\" <address>", "name address" or a bare address.
+// "Name <address>", "\"Name\" <address>", "name address" or a bare address:
+// the mail client's own grammar (SplitAddress), so that the sender the field
+// check accepts is the one the client sends.
 TMailbox ParseMailbox(const std::string &text);
 // "\"Name\" <address>", the address alone, or "" when there is no address.
 std::string NormalizeAddress(const std::string &text);

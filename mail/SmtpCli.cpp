@@ -682,7 +682,7 @@ void SplitAddress(std::string_view Text, std::string &Name, std::string &Address
         const std::size_t after = close == std::string_view::npos ? rest.size() : close + 1;
         if (hasAngle) {
             Address = bracketed(start + after);
-            if (Address.empty()) // the quote never closed around the name
+            if (close == std::string_view::npos) // the quote never closed around the name
                 Address = bracketed(0);
         } else
             Address = trim(rest.substr(after));

@@ -69,7 +69,6 @@ constexpr UINT WM_SOCKET_TEST = WM_USER + 6;
 constexpr UINT WM_SOCKET_LINE_PENDING = WM_USER + 20;
 
 // Events; the sender comes first.
-using TNotifyEvent = std::function<void(TObject *Sender)>;
 using TChangeStateEvent =
     std::function<void(TObject *Sender, TSocketState OldState, TSocketState NewState)>;
 // OnDnsLookupDone, OnSessionConnected, OnDataAvailable, OnDataSent,

@@ -3,17 +3,9 @@
 #include <algorithm>
 #include <cctype>
 
-namespace pv {
+#include "platform/Text.h"
 
-namespace {
-std::string Trim(const std::string &s) {
-    auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos)
-        return {};
-    auto e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
-} // namespace
+namespace pv {
 
 void TCustomSocksWSocket::SetSocksServer(const std::string &value) {
     if (fState != wsClosed) {

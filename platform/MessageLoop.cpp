@@ -81,6 +81,9 @@ struct Queue {
     std::uint32_t nextGen = 0;
     unsigned sinceFdPoll = 0;
     std::function<void()> waitHook;
+    // Real-clock end of a hooked WaitMessageTimeout: the timerfd keeps it,
+    // so LoopFd turns readable by then and the hook returns.
+    std::uint64_t waitUntil = kNever;
 
     ~Queue() {
         for (int fd : {epfd, wakefd, timerfd})
@@ -221,6 +224,7 @@ bool Settle(Queue &q, bool drain) {
     }
     if (q.virtualClock)
         next = kNever;
+    next = std::min(next, q.waitUntil);
     // An expired timerfd stays readable until it is set again.
     if (next != q.armed || (q.armed != kNever && q.armed <= MonotonicMs()))
         ArmTimerFd(q, next);
@@ -284,9 +288,13 @@ void RunWatch(Queue &q, const std::shared_ptr<FdWatch> &w, std::uint32_t revents
     w->cb(w->fd, revents);
 }
 
-// Waits up to timeoutMs (-1: for ever) and runs the callbacks of ready fds.
-void Poll(Queue &q, int timeoutMs) {
-    q.sinceFdPoll = 0;
+// Waits up to timeoutMs (-1: for ever) for the loop's descriptors. With run,
+// the callbacks of ready watches are called; without, the result tells
+// whether a watch is ready.
+bool Poll(Queue &q, int timeoutMs, bool run = true) {
+    if (run)
+        q.sinceFdPoll = 0;
+    bool ready = false;
     epoll_event events[32];
     int n = epoll_wait(q.epfd, events, 32, timeoutMs);
     for (int i = 0; i < n; ++i) {
@@ -304,8 +312,12 @@ void Poll(Queue &q, int timeoutMs) {
             }
             continue;
         }
-        RunWatch(q, w, events[i].events);
+        if (run)
+            RunWatch(q, w, events[i].events);
+        else
+            ready = true;
     }
+    return ready;
 }
 
 bool NextMessage(MSG &msg, bool remove, bool wait) {
@@ -337,6 +349,23 @@ bool NextMessage(MSG &msg, bool remove, bool wait) {
             Poll(q, -1);
         }
     }
+}
+
+// Runs the wait hook with the deadline armed, so that the hook's loop ends
+// by then; a nested wait brings its own and gives the outer one back.
+void RunWaitHook(Queue &q, std::uint64_t until) {
+    struct Deadline {
+        Queue &q;
+        std::uint64_t saved;
+        ~Deadline() {
+            q.waitUntil = saved;
+            Settle(q, false);
+        }
+    } deadline{q, q.waitUntil};
+    q.waitUntil = until;
+    Settle(q, false);
+    auto hook = q.waitHook; // may replace itself
+    hook();
 }
 
 std::shared_ptr<const WNDPROC> OwnProc(HWND hwnd) {
@@ -609,6 +638,25 @@ std::size_t LiveTimerCount() {
 std::size_t LiveFdWatchCount() {
     Queue *q = ExistingQueue();
     return q ? q->watches.size() : 0;
+}
+
+bool WaitMessageTimeout(int timeoutMs) {
+    Queue &q = ThisQueue();
+    const std::uint64_t end = timeoutMs < 0 ? kNever : MonotonicMs() + std::uint64_t(timeoutMs);
+    for (;;) {
+        if (Settle(q, true) || Poll(q, 0, false))
+            return true;
+        const std::uint64_t now = MonotonicMs();
+        if (now >= end)
+            return false;
+        if (q.waitHook) {
+            RunWaitHook(q, end);
+            continue;
+        }
+        const std::uint64_t left = end == kNever ? kNever : end - now;
+        if (Poll(q, left == kNever ? -1 : int(std::min<std::uint64_t>(left, kTimerMaximum)), false))
+            return true;
+    }
 }
 
 int LoopFd() {

@@ -144,10 +144,19 @@ std::size_t LiveFdWatchCount();
 // event loop (Qt) can drive this one with PeekMessage.
 int LoopFd();
 
-// Replaces the blocking wait of the calling thread's GetMessage, so that the
-// other event loop keeps running inside a nested wait of this one: the hook
-// runs that loop until LoopFd() is readable (returning earlier is harmless).
-// An empty hook restores the plain wait.
+// Waits up to timeoutMs (negative: without limit) until the calling thread's
+// loop has something due: a posted message or quit, a timer due on the loop's
+// clock, a watched fd that is ready. Dispatches nothing and runs no fd
+// callback. True when something is due, false when the time ran out. The
+// timeout counts real time, also under a FakeClock, whose Advance ends the
+// wait when it makes a timer due. With a wait hook (below) the other event
+// loop runs meanwhile, until the timeout at the latest.
+bool WaitMessageTimeout(int timeoutMs);
+
+// Replaces the blocking wait of the calling thread's GetMessage and
+// WaitMessageTimeout, so that the other event loop keeps running inside a
+// nested wait of this one: the hook runs that loop until LoopFd() is readable
+// (returning earlier is harmless). An empty hook restores the plain wait.
 void SetLoopWaitHook(std::function<void()> wait);
 
 } // namespace pv

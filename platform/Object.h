@@ -1,6 +1,7 @@
 // The root of the component classes and of their exceptions.
 #pragma once
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -11,6 +12,9 @@ class TObject {
   public:
     virtual ~TObject() = default;
 };
+
+// The plain event: something happened to Sender.
+using TNotifyEvent = std::function<void(TObject *Sender)>;
 
 // The general exception class. ClassName() is what the application-wide
 // handler logs before the message ("ESocketException: ...").

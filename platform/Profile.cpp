@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/AtomicFile.h"
+#include "platform/FileErrors.h"
 #include "platform/Text.h"
 
 namespace pv {
@@ -124,6 +126,15 @@ long FindKey(const std::vector<Line> &lines, const std::string &section, const s
     return -1;
 }
 
+// The line end the file uses: that of its first line; CR LF for a new file
+// or one without any.
+std::string LineEndOf(const std::vector<Line> &lines) {
+    for (const Line &l : lines)
+        if (l.endLength > 0)
+            return l.endLength == 2 ? "\r\n" : "\n";
+    return "\r\n";
+}
+
 [[noreturn]] void Fail(const std::string &file, const std::string &reason) {
     throw EProfileError("Unable to write to " + file + ": " + reason);
 }
@@ -196,7 +207,6 @@ void WritePrivateProfileString(const std::string &section, const std::string &ke
     }
 
     std::string data;
-    mode_t mode = 0600;
     bool exists = false;
     if (stat(target.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode))
@@ -209,20 +219,22 @@ void WritePrivateProfileString(const std::string &section, const std::string &ke
         int e = ReadWhole(target, data);
         if (e != 0)
             Fail(file, std::strerror(e));
-        mode = st.st_mode & 07777;
         exists = true;
     } else if (errno != ENOENT) {
         Fail(file, std::strerror(errno));
     }
 
     std::vector<Line> lines = SplitLines(data);
+    const std::string eol = LineEndOf(lines);
     long firstSection = -1;
     long at = FindKey(lines, section, key, &firstSection);
     std::string out;
     if (at >= 0) {
+        // The replaced line keeps its own line end.
         const Line &l = lines[static_cast<std::size_t>(at)];
         out = data.substr(0, l.start);
-        out += l.name + "=" + value + "\r\n";
+        out += l.name + "=" + value;
+        out += l.endLength > 0 ? data.substr(l.start + l.length, l.endLength) : eol;
         out += data.substr(l.start + l.length + l.endLength);
     } else if (firstSection >= 0) {
         // After the section's last non-blank line, so blank separators stay.
@@ -234,58 +246,21 @@ void WritePrivateProfileString(const std::string &section, const std::string &ke
         std::size_t cut = l.start + l.length + l.endLength;
         out = data.substr(0, cut);
         if (l.endLength == 0)
-            out += "\r\n";
-        out += key + "=" + value + "\r\n";
+            out += eol;
+        out += key + "=" + value + eol;
         out += data.substr(cut);
     } else {
         out = data;
         if (!out.empty() && out.back() != '\n')
-            out += "\r\n";
-        out += "[" + section + "]\r\n" + key + "=" + value + "\r\n";
+            out += eol;
+        out += "[" + section + "]" + eol + key + "=" + value + eol;
     }
     if (exists && out == data)
         return;
 
-    std::string dir = target.substr(0, target.rfind('/') + 1);
-    std::string base = target.substr(dir.size());
-    std::string tmpl = (dir.empty() ? std::string("./") : dir) + "." + base + ".XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0)
-        Fail(file, std::strerror(errno));
-    auto abandon = [&](int e) {
-        ::close(fd);
-        ::unlink(name.data());
-        Fail(file, std::strerror(e));
-    };
-    if (fchmod(fd, mode) != 0)
-        abandon(errno);
-    if (exists && geteuid() == 0 && fchown(fd, st.st_uid, st.st_gid) != 0) {
-        // Ownership is kept where we may; the content matters more.
-    }
-    std::size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = ::write(fd, out.data() + done, out.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            abandon(errno);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (fsync(fd) != 0)
-        abandon(errno);
-    if (::close(fd) != 0) {
-        int e = errno;
-        ::unlink(name.data());
-        Fail(file, std::strerror(e));
-    }
-    if (rename(name.data(), target.c_str()) != 0) {
-        int e = errno;
-        ::unlink(name.data());
-        Fail(file, std::strerror(e));
-    }
+    TAtomicWrite how; // a new file holds the scrambled password: 0600
+    if (!AtomicWriteFile(target, out, how))
+        Fail(file, LastErrorText());
 }
 
 } // namespace pv

@@ -2,9 +2,11 @@
 // Section and key names are case-insensitive and the first match wins. A
 // value loses surrounding blanks/tabs and one pair of matching quotes ("..."
 // or '...') around the whole of it. Lines starting with ';' are comments.
-// Writing keeps every other line byte for byte and goes through a temporary
-// file in the same directory renamed over the old one (mode kept; a new file
-// gets mode 0600). Lines are written with CR LF; LF alone is read too.
+// Writing keeps every other line byte for byte and goes through
+// AtomicWriteFile: a temporary file in the same directory, synced and renamed
+// over the old one (mode kept; a new file gets mode 0600). Written lines end
+// as the file's first line does (a replaced line keeps its own end), CR LF in
+// a new file; LF alone is read too.
 #pragma once
 
 #include <string>

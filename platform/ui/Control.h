@@ -14,8 +14,6 @@ namespace pv {
 
 class TForm;
 
-using TNotifyEvent = std::function<void(TObject *Sender)>;
-
 // What changed, for the front end.
 enum class TChange {
     Text,

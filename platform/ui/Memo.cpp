@@ -1,10 +1,5 @@
 #include "platform/ui/Memo.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstdio>
-
 #include "platform/FileSystem.h"
 
 namespace pv {
@@ -93,29 +88,10 @@ bool TMemo::LoadFromFile(const std::string &path) {
 }
 
 bool TMemo::SaveToFile(const std::string &path) const {
-    // Through a temporary file, so a full disk leaves the old text intact.
-    std::string dir = ExtractFilePath(path);
-    std::string tmp = CreateTempFile("." + ExtractFileName(path) + ".", dir.empty() ? "./" : dir);
-    if (tmp.empty())
-        return false;
-    struct stat st;
-    mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-    try {
-        TFileStream s(tmp, fmOpenWrite | fmShareExclusive);
-        s.Write(Text());
-    } catch (const Exception &) {
-        int e = GetLastError();
-        DeleteFile(tmp);
-        SetLastError(e ? e : EIO);
-        return false;
-    }
-    if (chmod(tmp.c_str(), mode) != 0 || std::rename(tmp.c_str(), path.c_str()) != 0) {
-        int e = errno;
-        DeleteFile(tmp);
-        SetLastError(e);
-        return false;
-    }
-    return true;
+    // Whole or not at all, so a full disk leaves the old text intact.
+    TAtomicWrite how;
+    how.Mode = 0644;
+    return AtomicWriteFile(path, Text(), how);
 }
 
 } // namespace pv

@@ -24,8 +24,9 @@ class TMemo : public TControl {
     const std::vector<std::string> &Lines() const { return lines_; }
     void SetLines(const std::vector<std::string> &lines);
 
-    // Lines from a file (any line ends) / to a file, each ended by CR LF.
-    // False with the last error set on failure (the lines stay unchanged).
+    // Lines from a file (any line ends) / to a file, each ended by CR LF,
+    // written with AtomicWriteFile (mode kept, 0644 for a new file). False
+    // with the last error set on failure (the lines and the file unchanged).
     bool LoadFromFile(const std::string &path);
     bool SaveToFile(const std::string &path) const;
 

@@ -22,7 +22,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace pv {
+
+// The tests' view of the main window's private state.
+struct TfrmMainTestAccess {
+    static TfrmMain::TJobState &Job(TfrmMain &f) { return f.job_; }
+    static const TfrmMain::TSettingValues &Settings(const TfrmMain &f) { return f.settings_; }
+};
+
+} // namespace pv
+
 namespace pv::test {
+
+inline auto &Job(TfrmMain &f) {
+    return TfrmMainTestAccess::Job(f);
+}
+inline const auto &Held(const TfrmMain &f) {
+    return TfrmMainTestAccess::Settings(f);
+}
 
 inline std::string MakeTempDir(const std::string &tag = "pvapp") {
     std::string templ = TempDirectory() + tag + ".XXXXXX";

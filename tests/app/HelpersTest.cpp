@@ -19,6 +19,7 @@ TEST(Mailbox, ParsesTheFormsPeopleType) {
         {"<a@b>", "", "a@b"},
         {"\"a@b\"", "", "a@b"},
         {"\"unterminated", "unterminated", ""},
+        {"\"unclosed <a@b>", "unclosed <a@b>", "a@b"}, // the address is not hidden
         {"\"x<y\" z@w", "x<y", ""}, // a "<" only inside the quotes gives no address
         {"word", "word", ""},
         {"   ", "", ""},
@@ -34,6 +35,7 @@ TEST(Mailbox, ParsesTheFormsPeopleType) {
     EXPECT_EQ(NormalizeAddress("<jane@x.org>"), "jane@x.org");
     EXPECT_EQ(NormalizeAddress("two words"), "\"two\" <words>");
     EXPECT_EQ(NormalizeAddress("word"), "");
+    EXPECT_EQ(NormalizeAddress("\"Jane <jane@x.org>"), "\"Jane <jane@x.org>\" <jane@x.org>");
     EXPECT_EQ(NormalizeAddress(""), "");
 }
 

@@ -53,7 +53,7 @@ TEST_F(JobCycle, TimerRunsAJobEveryIntervalAndRearms) {
     Advance(1);
     EXPECT_EQ(LogTexts(), Join({"Timer On"}, kEmptyJob));
     EXPECT_TRUE(f.T1.Enabled());
-    EXPECT_FALSE(f.Busy);
+    EXPECT_FALSE(Job(f).Busy);
     EXPECT_TRUE(f.btnStop.Enabled());
     EXPECT_TRUE(f.GroupBox1.Enabled());
     const std::string panel = f.StatusBar1.PanelText(1);
@@ -87,7 +87,7 @@ TEST_F(JobCycle, PollNowRunsOnceWithoutLoggingTimerOff) {
     EXPECT_FALSE(f.T1.Enabled());
     EXPECT_TRUE(f.btnStart.Enabled() && f.btnPoll.Enabled() && f.RUN1.Enabled());
     EXPECT_FALSE(f.btnStop.Enabled());
-    EXPECT_FALSE(f.PollNowMode);
+    EXPECT_FALSE(Job(f).PollNowMode);
     Advance(10000);
     EXPECT_EQ(LogTexts().size(), 5u); // the timer stays off
 }
@@ -100,7 +100,7 @@ TEST_F(JobCycle, StartInTimerModeAndRunOnceClosingTheWindow) {
     Advance(1000);
     EXPECT_EQ(LogTexts(), Join({"Timer On"}, kEmptyJob));
     EXPECT_TRUE(app_.Terminated());
-    EXPECT_TRUE(f.NoCloseQuery);
+    EXPECT_TRUE(Job(f).NoCloseQuery);
     EXPECT_TRUE(dialogs_.Records().empty());
     EXPECT_FALSE(f.Failed());
 }
@@ -108,7 +108,7 @@ TEST_F(JobCycle, StartInTimerModeAndRunOnceClosingTheWindow) {
 TEST_F(JobCycle, ClosingWhileBusyAsksFirst) {
     Configure(5);
     TfrmMain &f = Start();
-    f.Busy = true;
+    Job(f).Busy = true;
     dialogs_.QueueMessageResult(IDCANCEL);
     EXPECT_FALSE(f.Close());
     EXPECT_FALSE(app_.Terminated());
@@ -165,16 +165,16 @@ TEST_F(JobCycle, WatchdogGivesUpAfterOneIdleInterval) {
     TfrmMain &f = Start();
     f.btnPoll.Click();
     TTimer &w = *f.Watchdog();
-    f.Idle = true;
-    f.TimedOut = false;
+    Job(f).Idle = true;
+    Job(f).TimedOut = false;
     w.SetEnabled(true);
     Advance(20000);
     f.MarkActivity();
     Advance(10000);
-    EXPECT_FALSE(f.TimedOut);
+    EXPECT_FALSE(Job(f).TimedOut);
     EXPECT_TRUE(w.Enabled());
     Advance(30000);
-    EXPECT_TRUE(f.TimedOut);
+    EXPECT_TRUE(Job(f).TimedOut);
     EXPECT_FALSE(w.Enabled());
 }
 

@@ -63,18 +63,18 @@ TEST_F(MailSession, ErrorTextsByCodeAndKind) {
     std::vector<std::string> expected;
     for (const Case &c : cases) {
         f.RecordError(smtpQuit, c.code, "EThing: given text", c.kind);
-        EXPECT_EQ(f.ResultText, c.text) << c.code << "/" << c.kind;
+        EXPECT_EQ(Job(f).ResultText, c.text) << c.code << "/" << c.kind;
         expected.push_back(std::string("! ") + c.text);
     }
     // A timed-out session says so whatever failed.
-    f.TimedOut = true;
+    Job(f).TimedOut = true;
     f.RecordError(smtpQuit, 10061, "", 0);
-    EXPECT_EQ(f.ResultText, "Error: 426 Timeout");
+    EXPECT_EQ(Job(f).ResultText, "Error: 426 Timeout");
     expected.push_back("! Error: 426 Timeout");
     // The end of the program wins over everything.
     app_.Terminate();
     f.RecordError(smtpQuit, 10061, "", 1);
-    EXPECT_EQ(f.ResultText, "Job aborted");
+    EXPECT_EQ(Job(f).ResultText, "Job aborted");
     expected.push_back("! Job aborted");
     EXPECT_EQ(LogTexts(), expected);
 }
@@ -113,7 +113,7 @@ TEST_F(MailSession, ResultLinesListEveryFailedFile) {
     Rows(f, {{"/p/a", "", true},
              {"/p/b", "Cannot open file", true}, // its mail went out without it
              {"/p/c", "554 refused", false}});
-    f.MailCount = 2;
+    Job(f).MailCount = 2;
     f.LogJobResults();
     EXPECT_EQ(LogTexts(), (std::vector<std::string>{
                               "<unstamped> 3 File(s) in send list.",
@@ -122,13 +122,13 @@ TEST_F(MailSession, ResultLinesListEveryFailedFile) {
                               "<unstamped> \t/p/b - Cannot open file",
                               "<unstamped> \t/p/c - 554 refused",
                           }));
-    EXPECT_EQ(f.ResultText, "1 File(s) sent, 2 File(s) failed.");
+    EXPECT_EQ(Job(f).ResultText, "1 File(s) sent, 2 File(s) failed.");
 
     // With nothing sent the error of the session stays the result.
     Rows(f, {{"/p/c", "554 refused", false}});
-    f.ResultText = "554 refused";
+    Job(f).ResultText = "554 refused";
     f.LogJobResults();
-    EXPECT_EQ(f.ResultText, "554 refused");
+    EXPECT_EQ(Job(f).ResultText, "554 refused");
 }
 
 TEST_F(MailSession, XMailerHeaderIsReplacedWithinTheBuffer) {
@@ -268,7 +268,7 @@ TEST_F(MailSession, EndOfTheProgramAbortsTheJob) {
             app_.Terminate();
     };
     f.btnPoll.Click();
-    ASSERT_TRUE(Pump([&] { return !f.Busy; }, 10000));
+    ASSERT_TRUE(Pump([&] { return !Job(f).Busy; }, 10000));
     EXPECT_EQ(
         LogTexts(),
         (std::vector<std::string>{

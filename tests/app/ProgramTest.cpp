@@ -19,7 +19,7 @@ class Program : public ::testing::Test {
   protected:
     void SetUp() override {
         const char *bin = std::getenv("PV_BINARY_DIR");
-        const std::string program = bin ? std::string(bin) + "/app/postvane" : PV_POSTVANE_PROGRAM;
+        const std::string program = bin ? std::string(bin) + "/postvane" : PV_POSTVANE_PROGRAM;
         dir_ = MakeTempDir("pvprog");
         ASSERT_TRUE(CopyFile(program, dir_ + "postvane", true))
             << "the postvane program is not built: " << program;

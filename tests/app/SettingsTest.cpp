@@ -72,7 +72,107 @@ TEST_F(Settings, FirstStartWritesEveryKeyInOrderWithDefaults) {
     ASSERT_NE(f.frmAbout(), nullptr);
     EXPECT_TRUE(f.frmAbout()->Modal());
     EXPECT_EQ(f.frmAbout()->Panel1.Caption().rfind("Postvane Freeware 1.4.6\r\n", 0), 0u);
-    EXPECT_TRUE(f.Ready);
+    EXPECT_TRUE(Job(f).Ready);
+}
+
+// The file as the program writes it, byte for byte: keys in the order of
+// their writes, new keys appended to the section, every other line kept.
+TEST_F(Settings, FileIsWrittenByteForByte) {
+    const std::string defaults = "[SETUP]\r\n"
+                                 "Authentication=0\r\n"
+                                 "ZIPFileName=Package.zip\r\n"
+                                 "PollDir=/tmp\r\n"
+                                 "Host=smtp.example.com\r\n"
+                                 "HostPort=25\r\n"
+                                 "To=recipient@example.com\r\n"
+                                 "Cc=cc1@example.com;cc2@example.com\r\n"
+                                 "Bcc=bcc1@example.com;bcc2@example.com\r\n"
+                                 "From=postvane@example.com\r\n"
+                                 "Subject=Mail from Postvane\r\n"
+                                 "TimeUnit=M\r\n"
+                                 "PollInterval=2\r\n"
+                                 "Log=1\r\n"
+                                 "Backup=0\r\n"
+                                 "Delete=0\r\n"
+                                 "Archive=0\r\n"
+                                 "StartInTimerMode=0\r\n"
+                                 "ZipCompression=0\r\n"
+                                 "AppendFileNames=0\r\n"
+                                 "Charset=iso-8859-2\r\n"
+                                 "SingleFilePerMail=0\r\n"
+                                 "FileSelection=mylog.txt;*.txt;*.wa?;img10?.bmp\r\n"
+                                 "RunOnceExit=0\r\n"
+                                 "VerboseLogging=0\r\n";
+    TfrmMain &f = Start();
+    EXPECT_EQ(ReadFile(Ini()), defaults);
+
+    // The dialog's close appends the account keys in its own order.
+    f.btnAuth.Click();
+    f.frmAuth()->Close();
+    app_.ProcessMessages();
+    EXPECT_EQ(ReadFile(Ini()), defaults + "UserName=User or Account\r\n"
+                                          "Password=Password\r\n"
+                                          "APop=0\r\n"
+                                          "Pop3Host=pop3.example.com\r\n"
+                                          "Pop3Port=110\r\n");
+
+    // Keys already in the file keep their places and foreign lines stay.
+    WriteFile(Ini(), "; kept\r\n[SETUP]\r\nVerboseLogging=1\r\nextra=x\r\nHost= far.example \r\n"
+                     "\r\n"
+                     "[MimeTypes]\r\n.pdf=application/pdf\r\n");
+    form_.reset();
+    TfrmMain &g = Start();
+    g.btnAuth.Click();
+    g.frmAuth()->rgAuthType.SetItemIndex(2);
+    g.frmAuth()->edUser.SetText(" user ");
+    g.frmAuth()->edPwd.SetText("pw");
+    g.frmAuth()->cbApop.SetChecked(true);
+    g.frmAuth()->spinPort.SetValue(995);
+    g.frmAuth()->Close();
+    app_.ProcessMessages();
+    g.edTo.SetText(" a@x.org; \"B, C\" <b@x.org> ");
+    g.edSubject.SetText("S\xE9"
+                        "ance ");
+    g.spinPollMin.SetValue(596);
+    g.ComboTime.SetItemIndex(0);
+    g.ComboCharset.SetItemIndex(g.ComboCharset.IndexOf("Unicode-1-1-UCS-2"));
+    g.cboxZip.SetChecked(true);
+    g.cboxDelete.SetChecked(true);
+    g.SaveSettings();
+    EXPECT_EQ(ReadFile(Ini()), "; kept\r\n[SETUP]\r\n"
+                               "VerboseLogging=1\r\n"
+                               "extra=x\r\n"
+                               "Host=far.example\r\n"
+                               "Authentication=2\r\n"
+                               "ZIPFileName=Package.zip\r\n"
+                               "PollDir=/tmp\r\n"
+                               "HostPort=25\r\n"
+                               "To=a@x.org; \"B, C\" <b@x.org>\r\n"
+                               "Cc=cc1@example.com;cc2@example.com\r\n"
+                               "Bcc=bcc1@example.com;bcc2@example.com\r\n"
+                               "From=postvane@example.com\r\n"
+                               "Subject=S\xE9"
+                               "ance\r\n"
+                               "TimeUnit=S\r\n"
+                               "PollInterval=596\r\n"
+                               "Log=1\r\n"
+                               "Backup=0\r\n"
+                               "Delete=1\r\n"
+                               "Archive=0\r\n"
+                               "StartInTimerMode=0\r\n"
+                               "ZipCompression=1\r\n"
+                               "AppendFileNames=0\r\n"
+                               "Charset=unicode-1-1-ucs-2\r\n"
+                               "SingleFilePerMail=0\r\n"
+                               "FileSelection=mylog.txt;*.txt;*.wa?;img10?.bmp\r\n"
+                               "RunOnceExit=0\r\n"
+                               "UserName=user\r\n"
+                               "Password=\xF0\xF7\r\n"
+                               "APop=1\r\n"
+                               "Pop3Host=pop3.example.com\r\n"
+                               "Pop3Port=995\r\n"
+                               "\r\n"
+                               "[MimeTypes]\r\n.pdf=application/pdf\r\n");
 }
 
 TEST_F(Settings, SavedValuesLoadBackAndTextsAreTrimmed) {
@@ -125,7 +225,7 @@ TEST_F(Settings, LoadRulesForDependentBoxesUnitsAndCharsets) {
     EXPECT_EQ(f.ComboTime.Text(), "S");
     EXPECT_TRUE(f.cboxAuth.Checked());
     EXPECT_TRUE(f.btnAuth.Enabled());
-    EXPECT_EQ(f.AuthMode, 2);
+    EXPECT_EQ(Held(f).AuthMode, 2);
 
     WritePrivateProfileString("SETUP", "Charset", "us-ascii", Ini());
     f.LoadSettings();
@@ -148,7 +248,7 @@ TEST_F(Settings, DamagedValuesAreTamedAndForeignLinesKept) {
     const std::string before = ReadFile(Ini());
     TfrmMain &f = Start();
     EXPECT_FALSE(app_.Terminated());
-    EXPECT_EQ(f.AuthMode, 0);
+    EXPECT_EQ(Held(f).AuthMode, 0);
     EXPECT_EQ(f.spinPort.Value(), 31);
     EXPECT_EQ(f.spinPollMin.Value(), 596);
     EXPECT_EQ(f.ComboTime.Text(), "M");
@@ -229,9 +329,27 @@ TEST_F(Settings, AccountKeysAreWrittenOnlyThroughTheDialog) {
 
     form_.reset();
     TfrmMain &g = Start();
-    EXPECT_EQ(g.Password, "s3cret");
-    EXPECT_EQ(g.Pop3Host, "pop.test");
-    EXPECT_TRUE(g.APop);
+    EXPECT_EQ(Held(g).Password, "s3cret");
+    EXPECT_EQ(Held(g).Pop3Host, "pop.test");
+    EXPECT_TRUE(Held(g).APop);
+}
+
+// The dialog shows the account as the file has it when it opens.
+TEST_F(Settings, DialogShowsTheAccountOfTheFile) {
+    TfrmMain &f = Start();
+    WriteIni("Authentication=1\r\nUserName= ann \r\nPassword=" + ScramblePassword("pw") +
+             "\r\nAPop=1\r\nPop3Host=pop.hand\r\nPop3Port=2110\r\n");
+    f.btnAuth.Click();
+    TfrmAuth *d = f.frmAuth();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->rgAuthType.ItemIndex(), 1);
+    EXPECT_EQ(d->edUser.Text(), "ann");
+    EXPECT_EQ(d->edPwd.Text(), "pw");
+    EXPECT_TRUE(d->cbApop.Checked());
+    EXPECT_EQ(d->edHost.Text(), "pop.hand");
+    EXPECT_EQ(d->spinPort.Value(), 2110);
+    d->Close();
+    app_.ProcessMessages();
 }
 
 TEST_F(Settings, PasswordThatCannotReadBackKeepsTheStoredOne) {
@@ -250,7 +368,7 @@ TEST_F(Settings, PasswordThatCannotReadBackKeepsTheStoredOne) {
         EXPECT_EQ(IniValue("Password"), ScramblePassword("good"));
         ASSERT_EQ(dialogs_.MessageTexts().size(), 1u);
         EXPECT_NE(dialogs_.MessageTexts()[0].find("password cannot be stored"), std::string::npos);
-        EXPECT_EQ(f.Password, pwd);
+        EXPECT_EQ(Held(f).Password, pwd);
     }
     EXPECT_FALSE(f.Failed());
     app_.ProcessMessages();
@@ -319,13 +437,13 @@ TEST_F(Settings, ZipNameDialogInsistsOnAZipName) {
     EXPECT_EQ(dialogs_.Records()[0].Prompt, "ZIP file name, must end on '.zip'");
     EXPECT_EQ(dialogs_.Records()[0].Value, "Package.zip");
     EXPECT_EQ(dialogs_.Records()[1].Value, "abc");
-    EXPECT_EQ(f.ZipName, "Out.ZIP");
+    EXPECT_EQ(Held(f).ZipName, "Out.ZIP");
 
     f.cboxZip.SetChecked(false);
     dialogs_.Clear();
     f.cboxZip.SetChecked(true); // cancelled: the name stays
     EXPECT_EQ(dialogs_.Records().at(0).Value, "Out.ZIP");
-    EXPECT_EQ(f.ZipName, "Out.ZIP");
+    EXPECT_EQ(Held(f).ZipName, "Out.ZIP");
 
     f.cboxZip.SetChecked(false);
     f.cboxSingleFilePerMail.SetChecked(true);

@@ -30,6 +30,7 @@ TEST(SmtpAddresses, SplitAddress) {
     EXPECT_EQ(Split("joe@x.org Joe"), (NA{"joe@x.org", "Joe"}));
     EXPECT_EQ(Split("   "), (NA{"", ""}));
     EXPECT_EQ(Split("\"unclosed <a@b>"), (NA{"unclosed <a@b>", "a@b"}));
+    EXPECT_EQ(Split("\"x<y\" z@w"), (NA{"x<y", ""})); // "<" only inside the quotes
 }
 
 TEST(SmtpAddresses, AddRecipientsSplitsOutsideQuotes) {

@@ -1,7 +1,9 @@
 // The helpers that need no socket: dotted test, resolution, error texts,
 // errno mapping, the live count.
 #include <cerrno>
+#include <cstring>
 #include <string>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -102,8 +104,34 @@ TEST(ErrorTexts, ErrnoAndResolverMapping) {
     EXPECT_EQ(WinsockErrorFromGai(EAI_NONAME), 11001);
     EXPECT_EQ(WinsockErrorFromGai(EAI_AGAIN), 11002);
     EXPECT_EQ(WinsockErrorFromGai(EAI_FAIL), 11003);
-    // An errno without a WinSock counterpart must not borrow another's text.
-    EXPECT_EQ(SocketErrorDesc(WinsockErrorFromErrno(ENOENT)), "Not a WinSock error");
+}
+
+// An errno without a WinSock twin must not borrow another number's text or
+// meaning (10000 + errno made EPROTO "Too many levels of remote in path" and
+// EDEADLK "would block"): it gets a number of our own that keeps the errno,
+// fits the 16 bits of an event, and reads as the system's text.
+TEST(ErrorTexts, ErrnoWithoutATwinKeepsItsOwnText) {
+    for (int err : {EPROTO, EDEADLK, ENOENT, EIO, ENOSPC, EBUSY, ENODEV}) {
+        const int n = WinsockErrorFromErrno(err);
+        EXPECT_FALSE(n >= 10000 && n <= 11999) << err;
+        EXPECT_FALSE(n == 0 || n == 500 || (n >= 20001 && n <= 20017) || n == 20600) << err;
+        EXPECT_EQ(n & 0xFFFF, n) << err;
+        EXPECT_EQ(SocketErrorDesc(n), std::strerror(err)) << err;
+    }
+    EXPECT_NE(WinsockErrorFromErrno(EPROTO), WinsockErrorFromErrno(EDEADLK));
+    const std::pair<int, int> twins[] = {
+        {EINTR, 10004},           {EBADF, 10009},        {EACCES, 10013},
+        {EFAULT, 10014},          {EINVAL, 10022},       {EMFILE, 10024},
+        {EWOULDBLOCK, 10035},     {EAGAIN, 10035},       {EINPROGRESS, 10036},
+        {EALREADY, 10037},        {ENOTSOCK, 10038},     {EMSGSIZE, 10040},
+        {EPROTONOSUPPORT, 10043}, {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048},
+        {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},     {ENETUNREACH, 10051},
+        {ECONNABORTED, 10053},    {ECONNRESET, 10054},   {ENOBUFS, 10055},
+        {EISCONN, 10056},         {ENOTCONN, 10057},     {EPIPE, 10058},
+        {ESHUTDOWN, 10058},       {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061},
+        {EHOSTDOWN, 10064},       {EHOSTUNREACH, 10065}};
+    for (auto [err, wsa] : twins)
+        EXPECT_EQ(WinsockErrorFromErrno(err), wsa) << err;
 }
 
 TEST(Binding, LastErrorIsPerThreadAndCallsOnDeadHandlesFail) {

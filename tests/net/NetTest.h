@@ -27,8 +27,7 @@ inline bool PumpUntil(const std::function<bool()> &done, int ms = 5000) {
         if (PeekMessage(msg, true)) {
             DispatchMessage(msg);
         } else {
-            pollfd p{LoopFd(), POLLIN, 0};
-            ::poll(&p, 1, 20);
+            WaitMessageTimeout(20);
         }
     }
     return true;

@@ -502,6 +502,108 @@ TEST(FdWatches, CallbackMayRemoveItsOwnWatch) {
     EXPECT_EQ(calls, 1);
 }
 
+namespace {
+// Runs f on another thread after ms milliseconds.
+std::thread Later(int ms, std::function<void()> f) {
+    return std::thread([ms, f = std::move(f)] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        f();
+    });
+}
+} // namespace
+
+// The wait looks at the loop and dispatches nothing: what ended it is still
+// there for the next pump.
+TEST(WaitMessageTimeout, EndsOnWhatIsDueWithoutDispatchingIt) {
+    LoopGuard guard;
+    Recorder r;
+    EXPECT_FALSE(WaitMessageTimeout(0));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(WaitMessageTimeout(30));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+
+    std::thread poster = Later(20, [h = r.hwnd] { PostMessage(h, WM_USER, 1, 0); });
+    EXPECT_TRUE(WaitMessageTimeout(10000));
+    poster.join();
+    EXPECT_TRUE(r.got.empty());
+    EXPECT_TRUE(WaitMessageTimeout(-1)); // still due
+    EXPECT_EQ(Pump(), 1);
+
+    PostQuitMessage(0);
+    EXPECT_TRUE(WaitMessageTimeout(0));
+    MSG msg;
+    EXPECT_FALSE(GetMessage(msg));
+
+    Pipe p;
+    int calls = 0;
+    ASSERT_TRUE(AddFdWatch(p.fd[0], EPOLLIN, [&](int, std::uint32_t) {
+        ++calls;
+        p.Get();
+    }));
+    std::thread writer = Later(20, [&] { p.Put(); });
+    EXPECT_TRUE(WaitMessageTimeout(10000));
+    writer.join();
+    EXPECT_EQ(calls, 0);
+    Pump();
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(WaitMessageTimeout(0));
+    RemoveFdWatch(p.fd[0]);
+
+    SetTimer(r.hwnd, 1, 20);
+    EXPECT_TRUE(WaitMessageTimeout(10000));
+    ASSERT_TRUE(PeekMessage(msg, true));
+    EXPECT_EQ(msg.message, WM_TIMER);
+    KillTimer(r.hwnd, 1);
+}
+
+// Timers count on the fake clock, the wait's own limit on the real one.
+TEST(WaitMessageTimeout, TimersFollowTheFakeClock) {
+    LoopGuard guard(20, LoopGuard::FakeClock);
+    Recorder r;
+    SetTimer(r.hwnd, 1, 100);
+    EXPECT_FALSE(WaitMessageTimeout(150)); // real time passing makes nothing due
+    std::thread early = Later(10, [&] { guard.Advance(50); });
+    EXPECT_FALSE(WaitMessageTimeout(60)); // woken, but nothing is due yet
+    early.join();
+    std::thread due = Later(20, [&] { guard.Advance(50); });
+    EXPECT_TRUE(WaitMessageTimeout(10000));
+    due.join();
+    MSG msg;
+    ASSERT_TRUE(PeekMessage(msg, true));
+    EXPECT_EQ(msg.message, WM_TIMER);
+    KillTimer(r.hwnd, 1);
+}
+
+// With another event loop in charge, the wait runs it, and its loop must
+// give control back by the wait's time limit.
+TEST(WaitMessageTimeout, RunsTheWaitHookNoLongerThanItsLimit) {
+    LoopGuard guard;
+    Recorder r;
+    int hooks = 0;
+    SetLoopWaitHook([&] {
+        ++hooks;
+        pollfd p{LoopFd(), POLLIN, 0};
+        poll(&p, 1, -1);
+    });
+    EXPECT_FALSE(WaitMessageTimeout(30));
+    EXPECT_GE(hooks, 1);
+    EXPECT_FALSE(LoopFdReadable()); // the limit is gone with the wait
+
+    hooks = 0;
+    std::thread poster = Later(20, [h = r.hwnd] { PostMessage(h, WM_USER, 1, 0); });
+    EXPECT_TRUE(WaitMessageTimeout(10000));
+    poster.join();
+    EXPECT_EQ(hooks, 1);
+    EXPECT_TRUE(WaitMessageTimeout(10000)); // already due: no hook
+    EXPECT_EQ(hooks, 1);
+    EXPECT_EQ(Pump(), 1);
+
+    SetTimer(r.hwnd, 1, 20); // a timer before the limit still ends the wait
+    EXPECT_TRUE(WaitMessageTimeout(10000));
+    KillTimer(r.hwnd, 1);
+    SetLoopWaitHook(nullptr);
+}
+
 TEST(Signals, ArriveThroughTheLoop) {
     sigset_t before;
     pthread_sigmask(SIG_SETMASK, nullptr, &before);

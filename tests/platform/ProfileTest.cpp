@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/TempDir.h"
+#include "platform/FileSystem.h"
 #include "platform/Profile.h"
+#include "tests/platform/FullDisk.h"
+#include "tests/support/TempDir.h"
 
 using namespace pv;
 using pvtest::ReadFile;
@@ -120,12 +122,38 @@ TEST(ProfileWrite, UnterminatedLastLineAndLfFiles) {
     const std::string ini = dir / "p.ini";
     WriteFile(ini, "[S]\nA=1\nB=2"); // no final line end
     WritePrivateProfileString("S", "C", "3", ini);
-    EXPECT_EQ(ReadFile(ini), "[S]\nA=1\nB=2\r\nC=3\r\n");
+    EXPECT_EQ(ReadFile(ini), "[S]\nA=1\nB=2\nC=3\n");
     WriteFile(ini, "[S]\nA=1");
     WritePrivateProfileString("T", "X", "y", ini);
-    EXPECT_EQ(ReadFile(ini), "[S]\nA=1\r\n[T]\r\nX=y\r\n");
+    EXPECT_EQ(ReadFile(ini), "[S]\nA=1\n[T]\nX=y\n");
     WritePrivateProfileString("S", "A", "one", ini);
-    EXPECT_EQ(ReadFile(ini), "[S]\nA=one\r\n[T]\r\nX=y\r\n");
+    EXPECT_EQ(ReadFile(ini), "[S]\nA=one\n[T]\nX=y\n");
+}
+
+TEST(ProfileWrite, KeepsTheFilesLineEndStyle) {
+    pvtest::TempDir dir;
+    const std::string ini = dir / "p.ini";
+    // Replacing, appending to a section, adding a section: the file's own style.
+    for (std::string eol : {"\n", "\r\n"}) {
+        WriteFile(ini, "; hand-made" + eol + "[S]" + eol + "A=1" + eol + eol + "[U]" + eol + "Z=9");
+        WritePrivateProfileString("S", "A", "2", ini);
+        WritePrivateProfileString("S", "B", "3", ini);
+        WritePrivateProfileString("T", "X", "y", ini);
+        WritePrivateProfileString("U", "Z", "8", ini);
+        EXPECT_EQ(ReadFile(ini), "; hand-made" + eol + "[S]" + eol + "A=2" + eol + "B=3" + eol +
+                                     eol + "[U]" + eol + "Z=8" + eol + "[T]" + eol + "X=y" + eol);
+    }
+    // Without a line end yet, and in a new file: CR LF.
+    WriteFile(ini, "[S]");
+    WritePrivateProfileString("S", "A", "1", ini);
+    EXPECT_EQ(ReadFile(ini), "[S]\r\nA=1\r\n");
+    WritePrivateProfileString("N", "K", "v", dir / "new.ini");
+    EXPECT_EQ(ReadFile(dir / "new.ini"), "[N]\r\nK=v\r\n");
+    // Mixed: a replaced line keeps its own end, new lines take the first line's.
+    WriteFile(ini, "[S]\nA=1\r\nB=2\n");
+    WritePrivateProfileString("S", "A", "one", ini);
+    WritePrivateProfileString("S", "C", "3", ini);
+    EXPECT_EQ(ReadFile(ini), "[S]\nA=one\r\nB=2\nC=3\n");
 }
 
 TEST(ProfileWrite, NewFileModeAndKeptMode) {
@@ -203,4 +231,37 @@ TEST(ProfileWrite, BinaryBytesAndVeryLongLinesSurvive) {
     EXPECT_EQ(GetPrivateProfileString("S", "A", "", ini), scrambled);
     std::string expected = "[S]\r\n" + binary + "\r\n" + longLine + "\r\nA=" + scrambled + "\r\n";
     EXPECT_EQ(ReadFile(ini), expected);
+}
+
+TEST(ProfileWrite, AFullDiskOrAKillLeavesTheFileAsItWasAndNoTemporary) {
+    const std::string content = "[SETUP]\r\nBody=" + std::string(150000, 'b') + "\r\nA=1\r\n";
+    bool ran = pvtest::ForEachFullDisk(65536, [&](pvtest::FullDisk &disk, const std::string &dir) {
+        SCOPED_TRACE(disk.Name());
+        const std::string ini = dir + "p.ini";
+        WriteFile(ini, content);
+        std::string error;
+        disk.Run([&] {
+            try {
+                WritePrivateProfileString("SETUP", "A", "2", ini);
+            } catch (const EProfileError &e) {
+                error = e.what();
+            }
+        });
+        EXPECT_EQ(error, "Unable to write to " + ini + ": " + SysErrorMessage(disk.Error()));
+        EXPECT_EQ(ReadFile(ini), content);
+        EXPECT_EQ(pvtest::Entries(dir), std::vector<std::string>{"p.ini"});
+    });
+    if (!ran)
+        GTEST_SKIP() << "neither a tmpfs nor a file size limit can make a disk full here";
+
+    // Killed in the middle: the old file stands, the temporary is recognised.
+    pvtest::TempDir dir;
+    const std::string ini = dir / "p.ini";
+    WriteFile(ini, content);
+    ASSERT_TRUE(pvtest::KilledWhileWriting(
+        65536, [&] { WritePrivateProfileString("SETUP", "A", "2", ini); }));
+    EXPECT_EQ(ReadFile(ini), content);
+    EXPECT_EQ(pvtest::Entries(dir.Path()).size(), 2u);
+    EXPECT_EQ(RemoveAtomicLeftovers(dir.Path()), 1);
+    EXPECT_EQ(pvtest::Entries(dir.Path()), std::vector<std::string>{"p.ini"});
 }

@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/TempDir.h"
 #include "platform/Dialogs.h"
 #include "platform/HeadlessDialogs.h"
 #include "platform/ScriptedDialogs.h"
 #include "platform/ui/Ui.h"
+#include "tests/support/TempDir.h"
 
 using namespace pv;
 
@@ -158,6 +158,7 @@ TEST(UiText, EditMaxLengthAndMemoLines) {
     EXPECT_FALSE(memo.LoadFromFile(dir / "missing.txt"));
     EXPECT_EQ(memo.Lines(), std::vector<std::string>{"edited outside"});
     EXPECT_FALSE(memo.SaveToFile(dir / "no/dir/body.txt"));
+    EXPECT_EQ(pvtest::Entries(dir.Path()), std::vector<std::string>{"body.txt"});
 }
 
 TEST(UiFocus, ExitThenEnterAndRefusalKeepsTheFocus) {
