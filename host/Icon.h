@@ -8,7 +8,6 @@
 
 #include "host/NotifyArea.h"
 #include "platform/Object.h"
-#include "platform/ui/Control.h"
 
 namespace pv {
 

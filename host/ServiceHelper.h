@@ -13,7 +13,6 @@
 #include "host/WaitThread.h"
 #include "platform/MessageLoop.h"
 #include "platform/Object.h"
-#include "platform/ui/Control.h"
 
 namespace pv {
 
