@@ -26,14 +26,14 @@ struct TTrayWatchPlace {
 
 class TWaitThread {
   public:
-    // Starts the thread. stopEvent: an eventfd the thread polls; signalling
-    // it ends the thread without a further report. The descriptor must stay
-    // open until LiveCount shows the thread gone: pass ownership with
-    // TakeStopEvent semantics through the shared holder below.
+    // The stop event: an eventfd, closed when the last of its holders (the
+    // helper, the thread) lets go. Signalling it ends the thread without a
+    // further report.
     struct StopEvent {
         int fd = -1;
         ~StopEvent();
     };
+    // Starts the thread, posting its reports to window.
     static void Start(HWND window, std::shared_ptr<StopEvent> stop, TTrayWatchPlace place);
 
     // Threads still running in the process (for tests).
