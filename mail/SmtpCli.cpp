@@ -3,7 +3,6 @@
 #include "mail/SmtpCli.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "mail/MimeUtils.h"
 #include "platform/FileSystem.h"
@@ -22,8 +21,12 @@ class TSmtpCli::TAttachment {
     // Replaces Line with the next line; false when it is the file's last.
     // A read error raises the file's exception.
     bool NextLine(std::string &Line) {
-        if (End - Next < Base64FileLineBytes && !AtEnd)
-            Refill();
+        if (Next == End && !AtEnd) {
+            // A read is short only at the end of the file.
+            Next = 0;
+            End = File.Read(Buffer.get(), BlockSize);
+            AtEnd = End < BlockSize;
+        }
         const std::size_t take = std::min(End - Next, Base64FileLineBytes);
         Line.clear();
         Base64Append(Line, Buffer.get() + Next, take);
@@ -35,17 +38,6 @@ class TSmtpCli::TAttachment {
     // Whole lines per read, and at least the stream's own read-ahead, so
     // that the bytes come straight from the file into this block.
     static constexpr std::size_t BlockSize = Base64FileLineBytes * 1240;
-
-    void Refill() {
-        const std::size_t left = End - Next;
-        std::memmove(Buffer.get(), Buffer.get() + Next, left);
-        Next = 0;
-        End = left;
-        // A read is short only at the end of the file.
-        const std::size_t got = File.Read(Buffer.get() + End, BlockSize - End);
-        End += got;
-        AtEnd = End < BlockSize;
-    }
 
     TFileStream File;
     std::unique_ptr<char[]> Buffer = std::make_unique_for_overwrite<char[]>(BlockSize);
