@@ -306,7 +306,7 @@ class TfrmMain : public TForm {
     void AbortMailSession();
     void SessionFallback(TSmtpRequest RqType);
     void EndSession();
-    // Every count-th call waits up to 1 ms for the loop to have work.
+    // Every count-th call looks whether the loop has work, without waiting.
     void YieldEvery(int count);
 
     TApplication &app_;

@@ -508,7 +508,10 @@ void TfrmMain::YieldEvery(int count) {
     if (++displayCount_ < count)
         return;
     displayCount_ = 0;
-    (void)WaitMessageTimeout(1);
+    // No sleep: the client's line pump returns to the loop after every block
+    // of lines, which keeps the window responsive; a 1 ms wait per 225 lines
+    // took longer than the transfer itself.
+    (void)WaitMessageTimeout(0);
 }
 
 void TfrmMain::AbortMailSession() {
