@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format time
-          python3 python3-aiosmtpd swaks curl s-nail microsocks netbase attr procps
+          python3 python3-aiosmtpd python3-twisted swaks curl s-nail microsocks netbase attr procps
           libzip-dev zlib1g-dev zip unzip)
 if [[ "${1:-}" == "--interop" ]]; then
     packages+=(postfix dovecot-core dovecot-pop3d)
