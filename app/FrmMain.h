@@ -253,7 +253,7 @@ class TfrmMain : public TForm {
         bool Ready = false; // start-up has finished
         std::string ResultText;
         std::string Pop3Result; // the last POP3 logon's outcome; empty for success
-        int MailCount = 0; // mails accepted in the current session
+        int MailCount = 0;      // mails accepted in the current session
     };
 
     // Posted to the window by the display handler while the program ends.

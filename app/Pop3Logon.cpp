@@ -109,9 +109,9 @@ void TfrmMain::Pop3RequestDone(TObject *, TPop3Request RqType, std::uint16_t Err
     const auto usable = [&] { return pop.Connected() && !app_.Terminated(); };
     try {
         if (Error != 0) {
-            result = Error <= 10000 ? pop.ErrorMessage()
-                                    : "Winsock err #" + std::to_string(Error) + " " +
-                                          SocketErrorDesc(Error);
+            result = Error <= 10000
+                         ? pop.ErrorMessage()
+                         : "Winsock err #" + std::to_string(Error) + " " + SocketErrorDesc(Error);
             if (result.empty())
                 result = "Unknown Error";
         } else {

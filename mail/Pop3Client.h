@@ -125,8 +125,17 @@ class TCustomPop3Cli : public TObject {
         stepQuit,
         stepNone
     };
-    enum THeader { hdrFrom, hdrTo, hdrSubject, hdrDate, hdrMessageId, hdrReplyTo, hdrInReplyTo,
-                   hdrReturnPath, hdrCount };
+    enum THeader {
+        hdrFrom,
+        hdrTo,
+        hdrSubject,
+        hdrDate,
+        hdrMessageId,
+        hdrReplyTo,
+        hdrInReplyTo,
+        hdrReturnPath,
+        hdrCount
+    };
     enum TAnswer : std::uint8_t { answerNone, answerList, answerUidl, answerMessage };
     using THandler = void (TCustomPop3Cli::*)();
 

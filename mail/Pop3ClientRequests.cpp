@@ -344,9 +344,8 @@ void TCustomPop3Cli::MultiLine() {
 }
 
 void TCustomPop3Cli::ParseHeaderLine(const std::string &Line) {
-    static const char *const names[hdrCount] = {"from",     "to",         "subject",
-                                                "date",     "message-id", "reply-to",
-                                                "in-reply-to", "return-path"};
+    static const char *const names[hdrCount] = {
+        "from", "to", "subject", "date", "message-id", "reply-to", "in-reply-to", "return-path"};
     const auto stored = [&]() -> std::string * {
         for (int h = 0; h < hdrCount; ++h)
             if (FHeaderName == names[h])

@@ -1,8 +1,8 @@
 // The authentication dialog and the main window's "Authentication" box: which
 // groups each type enables, the help text, and what closing the dialog or
 // unchecking the box stores.
-#include "AppFixture.h"
 #include "app/FrmAuth.h"
+#include "AppFixture.h"
 
 namespace pv::test {
 namespace {
@@ -23,7 +23,8 @@ TEST_F(FrmAuth, EachTypeEnablesItsGroups) {
         int type;
         bool pop3, account;
     };
-    for (const Expect e : {Expect{1, true, true}, Expect{2, false, true}, Expect{0, false, false}}) {
+    for (const Expect e :
+         {Expect{1, true, true}, Expect{2, false, true}, Expect{0, false, false}}) {
         SCOPED_TRACE(e.type);
         d.rgAuthType.SetItemIndex(e.type);
         EXPECT_EQ(d.GroupBox1.Enabled(), e.pop3);

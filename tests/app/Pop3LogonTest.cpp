@@ -37,8 +37,8 @@ class Pop3Logon : public AppFixture {
                  std::to_string(smtpPort_) +
                  "\r\nTo=joe@example.org\r\nCc=\r\nBcc=\r\nDelete=1\r\nTimeUnit=S\r\n"
                  "PollInterval=5\r\nAuthentication=1\r\nUserName=joe\r\nPassword=" +
-                 ScramblePassword("secret") + "\r\nPop3Host=127.0.0.1\r\nPop3Port=" +
-                 std::to_string(pop3Port) + "\r\n" + extra);
+                 ScramblePassword("secret") +
+                 "\r\nPop3Host=127.0.0.1\r\nPop3Port=" + std::to_string(pop3Port) + "\r\n" + extra);
     }
     // A loopback port that listens but never accepts: connections complete
     // in the kernel and then hear nothing.
@@ -61,8 +61,7 @@ class Pop3Logon : public AppFixture {
     // wrongly, the SMTP session's).
     int Accepted() {
         int n = 0;
-        for (int c; (c = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;
-             ++n)
+        for (int c; (c = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; ++n)
             close(c);
         return n;
     }
@@ -151,10 +150,11 @@ TEST_F(Pop3Logon, LogonThatCannotStartEndsTheJob) {
     WritePrivateProfileString("SETUP", "Pop3Host", "", Ini());
     TfrmMain &f = Start();
     f.btnPoll.Click();
-    EXPECT_EQ(LogTexts(), (std::vector<std::string>{
-                              ">PVN v1.4.6 - Job started ", ">Starting POP3 authentication at host  ...",
-                              "! DNS lookup: invalid host name.",
-                              "! Authentication failed at host: ", ">Job finished", ""}));
+    EXPECT_EQ(LogTexts(),
+              (std::vector<std::string>{">PVN v1.4.6 - Job started ",
+                                        ">Starting POP3 authentication at host  ...",
+                                        "! DNS lookup: invalid host name.",
+                                        "! Authentication failed at host: ", ">Job finished", ""}));
     EXPECT_EQ(f.StatusBar1.PanelText(1).rfind("Authentication failed at host:  - ", 0), 0u)
         << f.StatusBar1.PanelText(1);
     EXPECT_EQ(Accepted(), 0);

@@ -117,10 +117,14 @@ TEST_F(Pop3BeforeSmtp, VerboseLogShowsTheDialogueWithoutTheSecret) {
     StartServer();
     ASSERT_EQ(Run(), 0) << Output();
     const std::vector<std::string> log = StampedLog();
-    const std::vector<std::string> pop3 = {
-        "< +OK <stamp>", "> USER joe", "< +OK USER accepted, send PASS", "> PASS *******",
-        "< +OK Authentication succeeded", "> QUIT", "< +OK ",
-        "! Authenticated at host: 127.0.0.1"};
+    const std::vector<std::string> pop3 = {"< +OK <stamp>",
+                                           "> USER joe",
+                                           "< +OK USER accepted, send PASS",
+                                           "> PASS *******",
+                                           "< +OK Authentication succeeded",
+                                           "> QUIT",
+                                           "< +OK ",
+                                           "! Authenticated at host: 127.0.0.1"};
     ASSERT_GE(log.size(), 3 + pop3.size());
     EXPECT_EQ(std::vector<std::string>(log.begin() + 3, log.begin() + 3 + pop3.size()), pop3);
     EXPECT_EQ(log[3 + pop3.size()], ">Connecting to SMTP host 127.0.0.1");
@@ -160,8 +164,7 @@ TEST_F(Pop3BeforeSmtp, ApopWithoutTimestampEndsTheJob) {
     StartPop3({"--no-timestamp"});
     StartServer();
     ASSERT_PRED1(ExitedNormally, Run()) << Output();
-    EXPECT_EQ(Log(),
-              FailedLogon("Pop3Exception: -ERR Server do not support APOP (no timestamp)"));
+    EXPECT_EQ(Log(), FailedLogon("Pop3Exception: -ERR Server do not support APOP (no timestamp)"));
     EXPECT_EQ(Pop3Commands(), "CONNECT\n");
     ExpectNothingDone();
 }

@@ -65,25 +65,28 @@ TEST_F(Pop3Real, EveryRequestOfAMailboxSession) {
     EXPECT_EQ(client.MsgCount(), 2);
     EXPECT_EQ(client.MsgSize(), 320);
 
-    EXPECT_EQ(Answer(&TCustomPop3Cli::List), (Lines{"begin", "line 1 115", "line 2 205", "end", "done List 0"}));
+    EXPECT_EQ(Answer(&TCustomPop3Cli::List),
+              (Lines{"begin", "line 1 115", "line 2 205", "end", "done List 0"}));
     client.MsgNum = 2;
     EXPECT_EQ(Run(&TCustomPop3Cli::List), "List 0");
     EXPECT_EQ(client.MsgNum, 2);
     EXPECT_EQ(client.MsgSize(), 205);
 
     client.MsgNum = 0;
-    EXPECT_EQ(Answer(&TCustomPop3Cli::Uidl), (Lines{"begin", "line 1 uid-first-0001", "line 2 uid-second-0002", "end",
-                               "done Uidl 0"}));
+    EXPECT_EQ(
+        Answer(&TCustomPop3Cli::Uidl),
+        (Lines{"begin", "line 1 uid-first-0001", "line 2 uid-second-0002", "end", "done Uidl 0"}));
     client.MsgNum = 2;
     EXPECT_EQ(Run(&TCustomPop3Cli::Uidl), "Uidl 0");
     EXPECT_EQ(client.MsgUidl(), "uid-second-0002");
 
     // The dot-stuffed line comes back as it was; the folded Subject whole.
-    EXPECT_EQ(Answer(&TCustomPop3Cli::Retr), (Lines{"begin", "line From: Carl <carl@example.org>",
-                               "line To: Bob <bob@example.org>", "line Subject: Second, folded",
-                               "line   over two lines", "header-end", "line ", "line First line",
-                               "line .a line that starts with a dot", "line Last line",
-                               "line " + std::string(45, 'x'), "end", "done Retr 0"}));
+    EXPECT_EQ(
+        Answer(&TCustomPop3Cli::Retr),
+        (Lines{"begin", "line From: Carl <carl@example.org>", "line To: Bob <bob@example.org>",
+               "line Subject: Second, folded", "line   over two lines", "header-end", "line ",
+               "line First line", "line .a line that starts with a dot", "line Last line",
+               "line " + std::string(45, 'x'), "end", "done Retr 0"}));
     EXPECT_EQ(client.HeaderFrom(), "Carl <carl@example.org>");
     EXPECT_EQ(client.HeaderSubject(), "Second, folded over two lines");
     EXPECT_EQ(client.LastResponse(), "");

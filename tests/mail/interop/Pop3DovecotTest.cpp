@@ -28,7 +28,9 @@ class DovecotPeer {
         if (std::system(cmd.c_str()) != 0) {
         }
     }
-    std::string Log() const { return ReadFileText(dir / "errors") + ReadFileText(dir / "dovecot.log"); }
+    std::string Log() const {
+        return ReadFileText(dir / "errors") + ReadFileText(dir / "dovecot.log");
+    }
 
     TempDir dir;
     int status = 1;
