@@ -31,7 +31,8 @@ std::string TfrmMain::Pop3Logon() {
     }
     if (settings_.AuthMode != 1)
         return "";
-    const std::string &host = settings_.Pop3Host;
+    // As the log and the status bar show it.
+    const std::string host = ShowControls(settings_.Pop3Host);
     WriteLog(">Starting POP3 authentication at host " + host + " ...", true);
     ShowStatus("Starting POP3 authentication...");
     try {
@@ -42,7 +43,7 @@ std::string TfrmMain::Pop3Logon() {
             Pop3RequestDone(s, rq, e);
         };
         pop3_->OnDisplay = [this](TObject *s, const std::string &m) { Pop3Display(s, m); };
-        pop3_->Host = host;
+        pop3_->Host = settings_.Pop3Host;
         pop3_->Port = settings_.Pop3Port;
         pop3_->UserName = settings_.UserName;
         pop3_->PassWord = settings_.Password;

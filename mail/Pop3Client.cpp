@@ -3,6 +3,8 @@
 // sequence.
 #include "mail/Pop3Client.h"
 
+#include <utility>
+
 #include "net/Winsock.h"
 
 namespace pv {
@@ -313,18 +315,22 @@ void TCustomPop3Cli::AdvanceSequence() {
         FPendingSteps =
             (FPendingSteps & Bit(stepQuit)) && FCurrentStep != stepQuit ? Bit(stepQuit) : 0;
     }
-    static const THandler starts[] = {
-        &TCustomPop3Cli::Connect, &TCustomPop3Cli::User, &TCustomPop3Cli::Pass,
-        &TCustomPop3Cli::RPop,    &TCustomPop3Cli::Dele, &TCustomPop3Cli::Noop,
-        &TCustomPop3Cli::List,    &TCustomPop3Cli::RSet, &TCustomPop3Cli::APop,
-        &TCustomPop3Cli::Retr,    &TCustomPop3Cli::Top,  &TCustomPop3Cli::Stat,
-        &TCustomPop3Cli::Uidl,    &TCustomPop3Cli::Last, &TCustomPop3Cli::Quit};
-    for (int step = stepConnect; step <= stepQuit; ++step) {
+    // In the order the steps run when several are pending.
+    static const std::pair<TStep, THandler> steps[] = {
+        {stepConnect, &TCustomPop3Cli::Connect}, {stepUser, &TCustomPop3Cli::User},
+        {stepPass, &TCustomPop3Cli::Pass},       {stepRPop, &TCustomPop3Cli::RPop},
+        {stepDele, &TCustomPop3Cli::Dele},       {stepNoop, &TCustomPop3Cli::Noop},
+        {stepList, &TCustomPop3Cli::List},       {stepRSet, &TCustomPop3Cli::RSet},
+        {stepAPop, &TCustomPop3Cli::APop},       {stepRetr, &TCustomPop3Cli::Retr},
+        {stepTop, &TCustomPop3Cli::Top},         {stepStat, &TCustomPop3Cli::Stat},
+        {stepUidl, &TCustomPop3Cli::Uidl},       {stepLast, &TCustomPop3Cli::Last},
+        {stepQuit, &TCustomPop3Cli::Quit}};
+    for (const auto &[step, start] : steps) {
         if (!(FPendingSteps & Bit(step)))
             continue;
         FPendingSteps &= static_cast<std::uint16_t>(~Bit(step));
         try {
-            (this->*starts[step])();
+            (this->*start)();
             return;
         } catch (const std::exception &E) {
             // A step that cannot start ends the sequence instead of leaving
