@@ -202,6 +202,7 @@ void TfrmMain::BuildControls() {
     edFrom.OnExit = [this](TObject *s) { edFromExit(s); };
     cboxZip.OnClick = [this](TObject *s) { cboxZipClick(s); };
     btnAuth.OnClick = [this](TObject *s) { btnAuthClick(s); };
+    cboxAuth.OnClick = [this](TObject *s) { cboxAuthClick(s); };
     btnLog.OnClick = [this](TObject *s) { btnLogClick(s); };
     btnAbout.OnClick = [this](TObject *s) { btnAboutClick(s); };
     About1.OnClick = btnAbout.OnClick;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "app/FilesTable.h"
+#include "mail/Pop3Cli.h"
 #include "mail/SmtpCli.h"
 #include "platform/Application.h"
 #include "platform/FileSystem.h"
@@ -153,8 +154,9 @@ class TfrmMain : public TForm {
     // 2: a settings or start-up error.
     int ExitStatus() const;
 
-    // ---- main window (FrmMain.cpp) ----
+    // ---- main window (FrmMain.cpp; cboxAuthClick in FrmAuth.cpp) ----
     void btnAuthClick(TObject *Sender);
+    void cboxAuthClick(TObject *Sender);
     void btnAboutClick(TObject *Sender);
 
     // ---- settings (Settings.cpp) ----
@@ -206,6 +208,10 @@ class TfrmMain : public TForm {
     // ---- packing step (ZipStep.cpp) and POP3 before SMTP (Pop3Logon.cpp) ----
     void ZipFiles();
     std::string Pop3Logon();
+    void Pop3RequestDone(TObject *Sender, TPop3Request RqType, std::uint16_t Error);
+    void Pop3Display(TObject *Sender, const std::string &Msg);
+    // The POP3 client while a logon runs.
+    TPop3Cli *Pop3() const { return pop3_.get(); }
 
     // ---- mail session (MailSession.cpp) ----
     void PrepareAttachments();
@@ -264,7 +270,8 @@ class TfrmMain : public TForm {
         std::string ResultText;
         // The job could not look at the poll directory: a settings error.
         std::string PollDirError;
-        int MailCount = 0; // mails accepted in the current session
+        std::string Pop3Result; // the last POP3 logon's outcome; empty for success
+        int MailCount = 0;      // mails accepted in the current session
     };
 
     // Posted to the window by the display handler while the program ends.
@@ -298,6 +305,8 @@ class TfrmMain : public TForm {
     // job log
     void OpenLog();
     void CloseLog();
+    // POP3 before SMTP: ends the logon's nested loop.
+    void EndPop3Logon();
     // packing step
     bool LoadZipLibrary();
     void UnloadZipLibrary();
@@ -319,6 +328,8 @@ class TfrmMain : public TForm {
     std::unique_ptr<TTimer> watchdog_;
     std::unique_ptr<TfrmAuth> frmAuth_;
     std::unique_ptr<TfrmAbout> frmAbout_;
+    std::unique_ptr<TPop3Cli> pop3_;
+    bool pop3Ended_ = false;
     HWND handle_ = 0;
     int trayIcon_ = 0;
     bool trayAnimated_ = false;

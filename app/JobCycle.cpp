@@ -99,7 +99,9 @@ void TfrmMain::WatchdogTimer(TObject *) {
     job_.TimedOut = job_.Idle;
     job_.Idle = true;
     watchdog_->SetEnabled(!job_.TimedOut);
-    if (job_.TimedOut)
+    if (job_.TimedOut && pop3_)
+        pop3_->Abort();
+    else if (job_.TimedOut)
         AbortMailSession();
 }
 

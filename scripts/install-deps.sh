@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format time
-          python3 python3-aiosmtpd swaks curl s-nail microsocks netbase attr procps
+          python3 python3-aiosmtpd python3-twisted swaks curl s-nail microsocks netbase attr procps
           libzip-dev zlib1g-dev zip unzip
           # the desktop: the Qt front end, the tray watch (X11 selection, D-Bus name)
           qt6-base-dev libxcb1-dev libxcb-xfixes0-dev libxcb-res0-dev libdbus-1-dev
