@@ -15,6 +15,7 @@
 #include "platform/MessageLoop.h"
 #include "platform/Timer.h"
 #include "platform/ui/Ui.h"
+#include "zip/Zip.h"
 
 #include <cstdint>
 #include <memory>
@@ -119,6 +120,9 @@ class TfrmMain : public TForm {
     // ---- the mail session ----
     TSmtpCli Smtp;
 
+    // ---- the packer ----
+    TZip Zip1;
+
     const std::string &AppDir() const { return appDir_; }
     const std::string &TempDir() const { return tempDir_; }
     const std::string &IniFile() const { return iniFile_; }
@@ -189,6 +193,8 @@ class TfrmMain : public TForm {
 
     // ---- packing step (ZipStep.cpp) and POP3 before SMTP (Pop3Logon.cpp) ----
     void ZipFiles();
+    void Zip1ZEDProgressEvent(TObject *Sender, const std::string &Filename, std::int32_t BytesDone,
+                              std::int32_t TotalBytes);
     std::string Pop3Logon();
 
     // ---- mail session (MailSession.cpp) ----
@@ -277,8 +283,11 @@ class TfrmMain : public TForm {
     void OpenLog();
     void CloseLog();
     // packing step
-    bool LoadZipLibrary();
-    void UnloadZipLibrary();
+    void SetupZip();
+    void StampForPacking();
+    // Adds Zip1's FileSpecs to its archive: false when cancelled (the
+    // archive is removed); raises when not every file went in.
+    bool AddToArchive(const std::string &archive);
     // mail session
     void SetupSmtp();
     void AbortMailSession();
@@ -302,6 +311,7 @@ class TfrmMain : public TForm {
     bool trayAnimated_ = false;
     bool failed_ = false;
     int displayCount_ = 0;
+    bool packing_ = false; // ZipFiles is running: the library may be on the stack
 };
 
 // The name for a backup copy: path itself while no file has that name, else
