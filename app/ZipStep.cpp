@@ -94,7 +94,7 @@ void TfrmMain::ZipFiles() {
     };
 
     if (cboxSingleFilePerMail.Checked()) {
-        for (tblFiles.First(); NextPendingFile(); tblFiles.Next()) {
+        for (tblFiles.First(); NextPendingFile() && !app_.Terminated(); tblFiles.Next()) {
             const std::string file = tblFiles.Current().FileName;
             const std::string archive = TempDir() + ExtractFileName(file) + ".zip";
             // A name the field would cut could not be found, mailed or
