@@ -54,6 +54,7 @@ void TfrmMain::ScanPollDir() {
         // Rows of an earlier job must not be taken for this one's.
         tblFiles.EmptyTable();
         WriteLog("! No poll directory set", true);
+        job_.PollDirError = "No poll directory set";
         return;
     }
     if (FileExists(dir)) {
@@ -70,6 +71,7 @@ void TfrmMain::ScanPollDir() {
     if (!IsDirectory(dir)) {
         tblFiles.EmptyTable();
         WriteLog("! Poll directory not found: " + dir, true);
+        job_.PollDirError = "Poll directory not found: " + dir;
         return;
     }
     edPollDir.SetText(dir);

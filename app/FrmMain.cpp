@@ -17,7 +17,7 @@ constexpr UINT WM_RELEASEFORM = WM_USER + 2;
 
 TfrmMain::TfrmMain(std::string appDir, TApplication &app)
     : TForm("frmMain"), app_(app), appDir_(AddBackslash(std::move(appDir))) {
-    iniFile_ = appDir_ + ChangeFileExt(ExtractFileName(ExeName()), ".ini");
+    iniFile_ = IniFileName(appDir_);
     handle_ =
         CreateWindow([this](HWND h, UINT m, WPARAM w, LPARAM l) { return WndProc(h, m, w, l); });
     BuildControls();

@@ -5,7 +5,7 @@
 // One class, its code in one file per part of the job: FrmMain.cpp (the
 // window), Settings.cpp, JobCycle.cpp (start-up, timers, one job, closing),
 // FileList.cpp (the scan), ZipStep.cpp, Pop3Logon.cpp, MailSession.cpp,
-// PostProcess.cpp and JobLog.cpp.
+// PostProcess.cpp, JobLog.cpp and JobReport.cpp (exit status, terminal).
 #pragma once
 
 #include "app/FilesTable.h"
@@ -19,7 +19,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace pv {
 
@@ -141,6 +143,20 @@ class TfrmMain : public TForm {
     // AppException ran: the program ends with a failure exit status.
     bool Failed() const { return failed_; }
 
+    // ---- exit status and the terminal (JobReport.cpp) ----
+    // Every job's result lines also go to standard error (a terminal).
+    bool ConsoleEcho = false;
+    // What the program does and how to stop it, in one line.
+    std::string StartLine() const;
+    // The result of the job that ended last: a summary, then one line per
+    // file not sent, and a hint when the password looks unscrambled.
+    std::vector<std::string> JobResultLines() const;
+    // 0: the last job sent every file it selected or had nothing to do (or,
+    // without run-once, the program was simply closed); 1: a file or the
+    // session failed, or a run-once program closed before its job ended;
+    // 2: a settings or start-up error.
+    int ExitStatus() const;
+
     // ---- main window (FrmMain.cpp) ----
     void btnAuthClick(TObject *Sender);
     void btnAboutClick(TObject *Sender);
@@ -252,6 +268,8 @@ class TfrmMain : public TForm {
         bool NoCloseQuery = false;
         bool Ready = false; // start-up has finished
         std::string ResultText;
+        // The job could not look at the poll directory: a settings error.
+        std::string PollDirError;
         int MailCount = 0; // mails accepted in the current session
     };
 
@@ -269,6 +287,10 @@ class TfrmMain : public TForm {
     void FormClose(TObject *Sender, TCloseAction &Action);
     void FormDestroy(TObject *Sender);
     void SetTrayIcon(int index) { trayIcon_ = index; }
+    // exit status and the terminal
+    int JobOutcome() const;
+    void ReportJob();
+    void ReportUnfinishedJob();
     void AnimateTray(bool on) { trayAnimated_ = on; }
     // settings
     struct TSettingKey;                    // one key of the SETUP section
@@ -310,6 +332,7 @@ class TfrmMain : public TForm {
     int trayIcon_ = 0;
     bool trayAnimated_ = false;
     bool failed_ = false;
+    std::optional<int> lastOutcome_; // of the last job that finished
     int displayCount_ = 0;
     bool packing_ = false; // ZipFiles is running: the library may be on the stack
 };

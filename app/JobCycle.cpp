@@ -112,6 +112,7 @@ void TfrmMain::RunJob() {
                         "reinstall Postvane.\r\n");
     job_.Finished = false;
     job_.ResultText.clear();
+    job_.PollDirError.clear();
     T1.SetEnabled(false);
     job_.Busy = true;
     StatusBar1.SetPanelText(0, "Timer Off");
@@ -184,6 +185,7 @@ void TfrmMain::FinishJob() {
     if (!job_.ResultText.empty())
         ShowStatus(job_.ResultText);
     job_.Busy = false;
+    ReportJob();
     if (cboxRunOnce.Checked()) {
         job_.NoCloseQuery = true;
         Close();
@@ -222,6 +224,7 @@ void TfrmMain::FormCloseQuery(TObject *, bool &CanClose) {
 }
 
 void TfrmMain::FormClose(TObject *, TCloseAction &) {
+    ReportUnfinishedJob();
     SaveSettings();
     SetTrayIcon(-1);
     // Not from under a running Add, whose callback runs this: ~TZip unloads

@@ -69,6 +69,21 @@ std::string ScramblePassword(const std::string &text) {
     return s;
 }
 
+bool PasswordStoresIntact(const std::string &password) {
+    return StoresIntact(ScramblePassword(password));
+}
+
+bool LooksUnscrambled(const std::string &stored) {
+    for (char c : stored)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    return true;
+}
+
+std::string IniFileName(const std::string &appDir) {
+    return AddBackslash(appDir) + ChangeFileExt(ExtractFileName(ExeName()), ".ini");
+}
+
 TMailbox ParseMailbox(const std::string &text) {
     TMailbox m;
     SplitAddress(text, m.Name, m.Address);
@@ -336,8 +351,8 @@ void TfrmMain::SaveKey(const TSettingKey &key) {
     case kText:
         if (!(key.Rules & kScrambled)) {
             Write(f, key.Key, v.Text);
-        } else if (const std::string stored = ScramblePassword(v.Text); StoresIntact(stored)) {
-            Write(f, key.Key, stored);
+        } else if (PasswordStoresIntact(v.Text)) {
+            Write(f, key.Key, ScramblePassword(v.Text));
         } else {
             MessageBox("The password cannot be stored in " + f +
                            ": some of its characters would not read back.\r\nThe password "

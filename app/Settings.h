@@ -16,6 +16,17 @@ extern const std::vector<std::string> kTimeUnitItems;
 
 // Inverts bit 7 of every byte; applying it twice gives the text back.
 std::string ScramblePassword(const std::string &text);
+// Whether the password's scrambled form reads back from the INI file as it
+// was: not when it would begin or end with a blank or control character, or
+// hold a line break or NUL.
+bool PasswordStoresIntact(const std::string &password);
+// Whether a Password value as the INI file holds it looks as if it had been
+// written in clear text: none of its bytes has bit 7 set, which a scrambled
+// ASCII password always has.
+bool LooksUnscrambled(const std::string &stored);
+
+// The INI file of a program in appDir: named after the running program.
+std::string IniFileName(const std::string &appDir);
 
 struct TMailbox {
     std::string Name;

@@ -79,3 +79,12 @@ function(pv_add_layer layer)
   endforeach()
   target_link_libraries(pv_${layer} PUBLIC ${deps} ${L_LIBS})
 endfunction()
+
+# pv_export_layers(<target>): an executable that run-time loaded layers (the
+# desktop front end) bind to. Every object of the layers they use is linked in
+# and exported, whether the executable itself needs it or not.
+function(pv_export_layers target)
+  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON
+    LINK_LIBRARY_OVERRIDE_pv_platform WHOLE_ARCHIVE
+    LINK_LIBRARY_OVERRIDE_pv_host WHOLE_ARCHIVE)
+endfunction()

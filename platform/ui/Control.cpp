@@ -3,12 +3,15 @@
 #include <algorithm>
 
 #include "platform/ui/Form.h"
+#include "platform/ui/View.h"
 
 namespace pv {
 
 TControl::TControl(const std::string &name) : name_(name) {}
 
 TControl::~TControl() {
+    if (TViewObserver *view = ViewObserver())
+        view->ControlDestroyed(this);
     if (TForm *form = ParentForm())
         form->ControlGone(this);
     if (parent_) {
@@ -170,6 +173,8 @@ bool TControl::UserSetText(const std::string &) {
 void TControl::Changed(TChange what) {
     if (ViewNotify)
         ViewNotify(this, what);
+    if (TViewObserver *view = ViewObserver())
+        view->ControlChanged(this, what);
 }
 
 } // namespace pv

@@ -23,6 +23,13 @@ void TMenuItem::SetVisible(bool visible) {
     Changed();
 }
 
+void TMenuItem::SetDefault(bool value) {
+    if (value == default_)
+        return;
+    default_ = value;
+    Changed();
+}
+
 void TMenuItem::Click() {
     if (OnClick)
         OnClick(this);
@@ -38,6 +45,22 @@ bool TMenuItem::UserClick() {
 void TMenuItem::Changed() {
     if (ViewNotify)
         ViewNotify(this);
+}
+
+TPopupMenu::~TPopupMenu() {
+    auto notify = std::move(freeNotify_);
+    for (auto &entry : notify)
+        if (entry.second)
+            entry.second(this);
+}
+
+int TPopupMenu::FreeNotification(std::function<void(TPopupMenu *menu)> callback) {
+    freeNotify_.emplace_back(++nextKey_, std::move(callback));
+    return nextKey_;
+}
+
+void TPopupMenu::RemoveFreeNotification(int key) {
+    std::erase_if(freeNotify_, [key](const auto &entry) { return entry.first == key; });
 }
 
 TMenuItem *TPopupMenu::Find(const std::string &name) const {

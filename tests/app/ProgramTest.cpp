@@ -99,7 +99,7 @@ TEST_F(Program, FatalStartErrorIsReportedWithAFailureStatus) {
     Ini("");
     ASSERT_EQ(mkdir((dir_ + "Postvane.log").c_str(), 0700), 0);
     Launch();
-    EXPECT_EQ(Wait(20), 1);
+    EXPECT_EQ(Wait(20), 2);
     EXPECT_NE(ReadFile(dir_ + "out.txt").find("Application will terminate."), std::string::npos);
 }
 

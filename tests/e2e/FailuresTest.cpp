@@ -81,7 +81,7 @@ class Failures : public Job {
 
 TEST_F(Failures, RefusedConnection) {
     Set("HostPort", std::to_string(ClosedPort()));
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     EXPECT_EQ(Log(), JobLog(NoneSent("Winsock err #10061 Connection refused")));
     ExpectFilesUntouched();
 }
@@ -92,7 +92,7 @@ TEST_F(Failures, UnresolvableHostName) {
     const std::string host = std::string(70, 'a') + ".invalid";
     Set("Host", host);
     Set("HostPort", "25");
-    ASSERT_EQ(Run(60), 0) << Output();
+    ASSERT_EQ(Run(60), 1) << Output();
     EXPECT_EQ(Log(), JobLog(NoneSent("Winsock err #11001 Host not found"), host));
     ExpectFilesUntouched();
 }
@@ -102,7 +102,7 @@ TEST_F(Failures, SilentServerTimesOutAfterThirtyToSixtySeconds) {
     ASSERT_GT(port, 0);
     Set("HostPort", std::to_string(port));
     const auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(Run(90), 0) << Output();
+    ASSERT_EQ(Run(90), 1) << Output();
     const auto took = std::chrono::steady_clock::now() - started;
     // One second to the poll, then one or two watchdog intervals.
     EXPECT_GE(took, std::chrono::seconds(30));
@@ -114,7 +114,7 @@ TEST_F(Failures, SilentServerTimesOutAfterThirtyToSixtySeconds) {
 TEST_F(Failures, NoRecipientIsAnErrorOfTheSession) {
     Set("To", " ; ");
     StartServer();
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     EXPECT_EQ(Log(), JobLog(NoneSent("SmtpException: RcptName list is empty")));
     EXPECT_TRUE(Received().empty());
     ExpectFilesUntouched();
@@ -123,7 +123,7 @@ TEST_F(Failures, NoRecipientIsAnErrorOfTheSession) {
 TEST_F(Failures, NoHostEndsTheJobBeforeAnySession) {
     Set("Host", "");
     Set("HostPort", "25");
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     // The client refuses to start: no session, so no result lines.
     EXPECT_EQ(Log(), (std::vector<std::string>{
                          "Timer On", ">PVN v1.4.6 - Job started ", ">Connecting to SMTP host ",

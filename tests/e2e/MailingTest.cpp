@@ -100,7 +100,7 @@ TEST_F(Mailing, SecondOfThreeMailsRefusedAtData) {
     Set("SingleFilePerMail", "1");
     Set("Delete", "1");
     StartServer({"--refuse-data-nth", "2"});
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     const std::string refused = "554 5.6.0 Message refused";
     EXPECT_EQ(Log(), JobLog({">File sent: " + Poll() + "a.txt", "! " + refused,
                              "|3 File(s) in send list.", "|1 File(s) with 1 Mail(s) sent",
@@ -117,7 +117,7 @@ TEST_F(Mailing, RefusedMailDeletesNothing) {
     Set("Delete", "1");
     Set("Backup", "1");
     StartServer({"--refuse-data-nth", "1"});
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     const std::string refused = "554 5.6.0 Message refused";
     EXPECT_EQ(
         Log(),
@@ -189,7 +189,7 @@ TEST_F(Mailing, WrongPasswordSendsAndDeletesNothing) {
     Set("Password", "\xF7\xF2\xEF\xEE\xE7"); // "wrong"
     Set("Delete", "1");
     StartServer({"--users", "joe:secret", "--auth-required"});
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     const std::string refusal = "535 5.7.8 Authentication credentials invalid";
     EXPECT_EQ(Log(),
               JobLog({"! " + refusal, "|2 File(s) in send list.", "|0 File(s) with 0 Mail(s) sent",
@@ -259,7 +259,7 @@ TEST_F(Mailing, FailedBackupKeepsTheFile) {
     Set("Delete", "1");
     Set("VerboseLogging", "1");
     StartServer();
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     // The counts were written before the copies failed; nothing is deleted.
     EXPECT_EQ(Log(),
               JobLog(Cat({VerboseHelo(),
@@ -276,7 +276,7 @@ TEST_F(Mailing, ArchiveOneFilePerMailUnmarksExactlyTheAcceptedFiles) {
     Set("Archive", "1");
     Set("SingleFilePerMail", "1");
     StartServer({"--refuse-data-nth", "2"});
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     EXPECT_EQ(Received().size(), 1u);
     // The file whose mail failed and the one after it are sent by the next job.
     ASSERT_EQ(Run(), 0) << Output();
@@ -347,7 +347,7 @@ TEST_F(Mailing, FileDeletedBetweenScanAndSend) {
     Set("SingleFilePerMail", "1");
     // Gone when the second mail is built.
     StartServer({"--delete-at-data", Poll() + "b.txt"});
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     EXPECT_EQ(Log(),
               JobLog({">File sent: " + Poll() + "a.txt", ">File sent: " + Poll() + "c.txt",
                       "|3 File(s) in send list.", "|2 File(s) with 2 Mail(s) sent",
@@ -361,7 +361,7 @@ TEST_F(Mailing, FileVanishingBeforeItIsReadLeavesTheOthersInTheMail) {
     Set("Delete", "1");
     // Gone after the mail was built, before its attachments are read.
     StartServer({"--delete-at-rcpt", Poll() + "b.txt"});
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     const std::string error = "Cannot open file \"" + Poll() + "b.txt\". No such file or directory";
     EXPECT_EQ(Log(), JobLog({">File(s) sent:", "|\t" + Poll() + "a.txt", "|\t" + Poll() + "c.txt",
                              "|3 File(s) in send list.", "|2 File(s) with 1 Mail(s) sent",
@@ -380,7 +380,7 @@ TEST_F(Mailing, AttachmentThatCannotBeOpenedFailsOnlyItsOwnMail) {
     Set("Delete", "1");
     // Taken from us after the first mail, while the second is being built.
     StartServer({"--lock-at-data", Poll() + "b.txt"});
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     const std::string error = ("Cannot open file \"" + Poll() +
                                "b.txt\". The process cannot access the file because it is being "
                                "used by another process.")
@@ -421,7 +421,7 @@ TEST_F(Mailing, FileThatCannotBeReadIsListedNotSent) {
         failed.push_back("|\t" + Poll() + "d.txt - Permission denied");
     }
     StartServer();
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     close(fd);
     const std::string n = root ? "3" : "4";
     const std::string f = root ? "1" : "2";

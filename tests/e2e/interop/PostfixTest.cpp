@@ -127,7 +127,7 @@ TEST_F(Postfix, AuthLoginThroughDovecot) {
     // A wrong password: postfix's refusal in the log, nothing delivered.
     Set("Password", "\xF7\xF2\xEF\xEE\xE7"); // "wrong"
     Set("Delete", "1");
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     const auto log = Log();
     ASSERT_EQ(log.size(), 19u) << testing::PrintToString(log);
     const std::string refusal = log[12].substr(2);
