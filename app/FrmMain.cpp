@@ -22,6 +22,7 @@ TfrmMain::TfrmMain(std::string appDir, TApplication &app)
         CreateWindow([this](HWND h, UINT m, WPARAM w, LPARAM l) { return WndProc(h, m, w, l); });
     BuildControls();
     SetupSmtp();
+    SetupZip();
     try {
         FormCreate();
     } catch (const Exception &e) {

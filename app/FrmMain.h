@@ -16,6 +16,7 @@
 #include "platform/MessageLoop.h"
 #include "platform/Timer.h"
 #include "platform/ui/Ui.h"
+#include "zip/Zip.h"
 
 #include <cstdint>
 #include <memory>
@@ -122,6 +123,9 @@ class TfrmMain : public TForm {
     // ---- the mail session ----
     TSmtpCli Smtp;
 
+    // ---- the packer ----
+    TZip Zip1;
+
     const std::string &AppDir() const { return appDir_; }
     const std::string &TempDir() const { return tempDir_; }
     const std::string &IniFile() const { return iniFile_; }
@@ -207,6 +211,8 @@ class TfrmMain : public TForm {
 
     // ---- packing step (ZipStep.cpp) and POP3 before SMTP (Pop3Logon.cpp) ----
     void ZipFiles();
+    void Zip1ZEDProgressEvent(TObject *Sender, const std::string &Filename, std::int32_t BytesDone,
+                              std::int32_t TotalBytes);
     std::string Pop3Logon();
     void Pop3RequestDone(TObject *Sender, TPop3Request RqType, std::uint16_t Error);
     void Pop3Display(TObject *Sender, const std::string &Msg);
@@ -308,8 +314,11 @@ class TfrmMain : public TForm {
     // POP3 before SMTP: ends the logon's nested loop.
     void EndPop3Logon();
     // packing step
-    bool LoadZipLibrary();
-    void UnloadZipLibrary();
+    void SetupZip();
+    void StampForPacking();
+    // Adds Zip1's FileSpecs to its archive: false when cancelled (the
+    // archive is removed); raises when not every file went in.
+    bool AddToArchive(const std::string &archive);
     // mail session
     void SetupSmtp();
     void AbortMailSession();
@@ -336,6 +345,7 @@ class TfrmMain : public TForm {
     bool failed_ = false;
     std::optional<int> lastOutcome_; // of the last job that finished
     int displayCount_ = 0;
+    bool packing_ = false; // ZipFiles is running: the library may be on the stack
 };
 
 // The name for a backup copy: path itself while no file has that name, else

@@ -108,7 +108,7 @@ void TfrmMain::WatchdogTimer(TObject *) {
 void TfrmMain::RunJob() {
     if (app_.Terminated())
         return;
-    if (cboxZip.Checked() && !LoadZipLibrary())
+    if (cboxZip.Checked() && !Zip1.LoadDll())
         throw Exception("ZipDll.DLL cannot be loaded!\r\nProbably the file does not exist or an "
                         "invalid \r\nversion was found.\r\nTo resolve the problem try to "
                         "reinstall Postvane.\r\n");
@@ -229,7 +229,10 @@ void TfrmMain::FormClose(TObject *, TCloseAction &) {
     ReportUnfinishedJob();
     SaveSettings();
     SetTrayIcon(-1);
-    UnloadZipLibrary();
+    // Not from under a running Add, whose callback runs this: ~TZip unloads
+    // it once the call has returned.
+    if (!packing_)
+        Zip1.UnloadDll();
     // The main window closing ends the program.
     app_.Terminate();
 }
