@@ -16,46 +16,30 @@ char Upper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-// Matches pattern[p..] against name[n..], each pair decided once.
-class Reference {
-  public:
-    Reference(const std::string &pattern, const std::string &name)
-        : pattern_(pattern), name_(name),
-          memo_((pattern.size() + 1) * (name.size() + 1), kUnknown) {}
-
-    bool Match() { return pattern_.empty() || At(0, 0); }
-
-  private:
-    static constexpr signed char kUnknown = -1;
-
-    bool At(std::size_t p, std::size_t n) {
-        signed char &m = memo_[p * (name_.size() + 1) + n];
-        if (m == kUnknown)
-            m = Decide(p, n);
-        return m;
-    }
-
-    bool Decide(std::size_t p, std::size_t n) {
-        if (p == pattern_.size())
-            return n == name_.size();
-        if (pattern_[p] == '*') {
-            // The rest of the pattern from here, one position later, and so on.
-            for (std::size_t k = n; k <= name_.size(); ++k)
-                if (At(p + 1, k))
-                    return true;
-            return false;
+// Whether the pattern from each position matches the name from each
+// position, from the pattern's end backwards: the rest of the pattern after a
+// '*' may start at the current name position, one later, and so on.
+bool ReferenceMatch(const std::string &pattern, const std::string &name) {
+    if (pattern.empty())
+        return true;
+    const std::size_t size = name.size();
+    std::vector<char> next(size + 1, 0), row(size + 1, 0);
+    next[size] = 1; // the end of the pattern matches only the end of the name
+    for (std::size_t p = pattern.size(); p-- > 0;) {
+        const char c = pattern[p];
+        if (c == '*') {
+            row[size] = next[size];
+            for (std::size_t n = size; n-- > 0;)
+                row[n] = next[n] || row[n + 1];
+        } else {
+            row[size] = 0;
+            for (std::size_t n = 0; n < size; ++n)
+                row[n] = (c == '?' || Upper(c) == Upper(name[n])) && next[n + 1];
         }
-        if (n == name_.size())
-            return false;
-        if (pattern_[p] != '?' && Upper(pattern_[p]) != Upper(name_[n]))
-            return false;
-        return At(p + 1, n + 1);
+        std::swap(row, next);
     }
-
-    const std::string &pattern_;
-    const std::string &name_;
-    std::vector<signed char> memo_;
-};
+    return next[0];
+}
 
 } // namespace
 } // namespace pv::fuzz
@@ -64,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     using namespace pv::fuzz;
     const Input input(data, size);
     const std::string pattern = input.Piece(0), name = input.Piece(1);
-    const bool expected = Reference(pattern, name).Match();
+    const bool expected = ReferenceMatch(pattern, name);
     Check(pv::MatchesWildcard(pattern, name) == expected, "MatchesWildcard(" + Shown(pattern) +
                                                               ", " + Shown(name) + ") is not " +
                                                               (expected ? "true" : "false"));
