@@ -2,6 +2,7 @@
 # Installs what Postvane needs to build and test, with apt-get, when missing.
 #   scripts/install-deps.sh            build and test dependencies (no daemons)
 #   scripts/install-deps.sh --interop  also the mail servers the interop tests use
+#   scripts/install-deps.sh --fuzz     also clang with libFuzzer (scripts/fuzz.sh)
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format time
@@ -11,9 +12,12 @@ packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format
           qt6-base-dev libxcb1-dev libxcb-xfixes0-dev libxcb-res0-dev libdbus-1-dev
           # and its tests: an X server, a tray host, input and screenshots, a private bus
           xvfb trayer xdotool imagemagick dbus-daemon python3-dbus)
-if [[ "${1:-}" == "--interop" ]]; then
-    packages+=(postfix dovecot-core dovecot-pop3d)
-fi
+for option in "$@"; do
+    case $option in
+    --interop) packages+=(postfix dovecot-core dovecot-pop3d) ;;
+    --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
