@@ -63,6 +63,8 @@ void TfrmMain::BackupSentFiles() {
     // When it cannot be made, the copies below fail one by one.
     CreateDirPath(backup);
     backup = AddBackslash(backup);
+    // A copy cut short (the program killed) left its temporary file here.
+    RemoveAtomicLeftovers(backup);
 
     bool first = true;
     for (tblFiles.First(); !tblFiles.Eof(); tblFiles.Next()) {
