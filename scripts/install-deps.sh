@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format time
           python3 python3-aiosmtpd swaks curl s-nail microsocks netbase attr procps
-          libzip-dev zlib1g-dev zip unzip)
+          libzip-dev zlib1g-dev zip unzip strace)
 if [[ "${1:-}" == "--interop" ]]; then
     packages+=(postfix dovecot-core dovecot-pop3d)
 fi
