@@ -41,32 +41,10 @@ class PostProcess : public AppFixture {
         f.BackupSentFiles();
         f.DeleteSentFiles();
     }
-    std::vector<std::string> Errors() {
-        std::vector<std::string> out;
-        for (const auto &r : Form().tblFiles.Rows())
-            out.push_back(r.Error);
-        return out;
-    }
     std::string Backup() const { return poll_ + "Backup/"; }
 
     std::string poll_, outside_;
 };
-
-// Each failed copy is one line with its reason, verbose or not, and its file
-// stays for the next job.
-TEST_F(PostProcess, FailedCopiesAreLoggedWithTheirReasonAndKeepTheirFiles) {
-    WriteFile(poll_ + "Backup", "a file where the directory should be");
-    TfrmMain &f = Sent({"a.txt", "b.txt"}, true, true);
-    Finish(f);
-    EXPECT_EQ(LogTexts(),
-              (std::vector<std::string>{
-                  "! Copy files to " + Backup(),
-                  "! Error copy file to backup: " + poll_ + "a.txt - Not a directory",
-                  "! Error copy file to backup: " + poll_ + "b.txt - Not a directory"}));
-    EXPECT_EQ(Errors(),
-              (std::vector<std::string>{"Error copy file to backup", "Error copy file to backup"}));
-    EXPECT_TRUE(FileExists(poll_ + "a.txt") && FileExists(poll_ + "b.txt"));
-}
 
 TEST_F(PostProcess, DeletesOnlyFilesWhoseCopyExists) {
     TfrmMain &f = Sent({"a.txt", "b.txt"}, true, true);
