@@ -45,6 +45,8 @@ void TfrmMain::SetupSmtp() {
     Smtp.HdrReturnPath.clear();
     Smtp.HdrSender.clear();
     Smtp.CharSet = "iso-8859-1";
+    // An attachment replaced by a link since the scan is not read through it.
+    Smtp.FollowLinks = false;
     Smtp.AuthType = smtpAuthNone;
     Smtp.OnCommand = [this](TObject *s, const std::string &m) { SMTPCommand(s, m); };
     Smtp.OnResponse = [this](TObject *s, const std::string &m) { SMTPResponse(s, m); };
