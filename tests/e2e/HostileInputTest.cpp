@@ -191,7 +191,8 @@ TEST_F(Hostile, LinksToFilesOutsideAreNotFollowed) {
     Set("VerboseLogging", "1");
     StartServer({"--link-at-rcpt", Poll() + "b.txt", "--link-at-data", Poll() + "c.txt",
                  "--link-target", secret});
-    ASSERT_EQ(Run(), 0) << Output();
+    // Files left behind make a failed job.
+    ASSERT_EQ(Run(), 1) << Output();
 
     ASSERT_EQ(Received().size(), 1u);
     EXPECT_EQ(Check(Received()[0], "{\"attachments\": [" + Attachment("a.txt") + ", " +
@@ -315,7 +316,7 @@ TEST_F(Hostile, FullBackupFileSystemKeepsTheFilesAndSaysWhy) {
     Set("Backup", "1");
     Set("Delete", "1");
     StartServer();
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output(); // the copies failed
 
     const std::string full = " - No space left on device";
     EXPECT_EQ(Log(), JobLog({">File(s) sent:", "|\t" + Poll() + "a.txt", "|\t" + Poll() + "b.txt",
