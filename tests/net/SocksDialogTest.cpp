@@ -34,9 +34,9 @@ const char *AuthStateName(TSocksAuthState s) {
 }
 
 const char *StateText(TSocketState s) {
-    static const char *names[] = {"wsInvalidState", "wsOpened",    "wsBound",
+    static const char *names[] = {"wsInvalidState", "wsOpened",         "wsBound",
                                   "wsConnecting",   "wsSocksConnected", "wsConnected",
-                                  "wsAccepting",    "wsListening", "wsClosed"};
+                                  "wsAccepting",    "wsListening",      "wsClosed"};
     return names[s];
 }
 

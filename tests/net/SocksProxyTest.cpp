@@ -116,21 +116,20 @@ TEST_F(WSocketTest, Level5WithUserAndPasswordThroughMicrosocks) {
         c.s.SocksPassword = "wrong";
         ASSERT_EQ(c.Connect(proxy.Port(), server.Port()), 0);
         EXPECT_TRUE(test::PumpUntil([&] { return c.s.State() == wsClosed; }));
-        EXPECT_EQ(c.events, (std::vector<std::string>{
-                                "socks-connected 0", "socks-auth start",
-                                "socks-error 20015 socks authentication failed",
-                                "connected 20015", "closed 20015"}));
+        EXPECT_EQ(c.events,
+                  (std::vector<std::string>{"socks-connected 0", "socks-auth start",
+                                            "socks-error 20015 socks authentication failed",
+                                            "connected 20015", "closed 20015"}));
     }
     {
         // Without credentials the proxy accepts no method.
         Client c;
         ASSERT_EQ(c.Connect(proxy.Port(), server.Port()), 0);
         EXPECT_TRUE(test::PumpUntil([&] { return c.s.State() == wsClosed; }));
-        EXPECT_EQ(c.events,
-                  (std::vector<std::string>{
-                      "socks-connected 0",
-                      "socks-error 20003 authentification method not acceptable",
-                      "connected 20003", "closed 20003"}));
+        EXPECT_EQ(c.events, (std::vector<std::string>{
+                                "socks-connected 0",
+                                "socks-error 20003 authentification method not acceptable",
+                                "connected 20003", "closed 20003"}));
     }
 }
 

@@ -106,9 +106,9 @@ TEST_F(WSocketTest, SocksProxyNotReachableIsAFailedConnect) {
     s.Connect();
     ASSERT_TRUE(PumpUntil([&] { return r.Has("closed 0"); }));
     EXPECT_EQ(socksConnected, 10061);
-    EXPECT_EQ(r.log, (std::vector<std::string>{"state opened", "state connecting",
-                                               "state connected", "connected 10061",
-                                               "state closed", "closed 0"}));
+    EXPECT_EQ(r.log,
+              (std::vector<std::string>{"state opened", "state connecting", "state connected",
+                                        "connected 10061", "state closed", "closed 0"}));
 }
 
 TEST_F(WSocketTest, ProxyConnectThatFailsLeavesNothingForADirectOne) {

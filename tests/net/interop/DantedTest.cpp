@@ -45,8 +45,8 @@ class Danted : public test::WSocketTest {
         s.SetAddr("127.0.0.1");
         s.SetPort(port);
         s.Connect();
-        return test::PumpUntil([&] { return !events.empty() && events.back() != "socks-connected 0"; },
-                               10000);
+        return test::PumpUntil(
+            [&] { return !events.empty() && events.back() != "socks-connected 0"; }, 10000);
     }
 
     // A line each way with the server, then the server closes.
@@ -60,8 +60,7 @@ class Danted : public test::WSocketTest {
         EXPECT_EQ(::recv(peer, buf, sizeof buf, MSG_WAITALL), 5);
         EXPECT_EQ(std::string(buf, 5), "bye\r\n");
         ::close(peer);
-        EXPECT_TRUE(test::PumpUntil([&] { return s.State() == wsClosed; }))
-            << proxy.DantedLog();
+        EXPECT_TRUE(test::PumpUntil([&] { return s.State() == wsClosed; })) << proxy.DantedLog();
     }
 
     test::RawListener server, blocked;
