@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what Postvane needs to build and test, with apt-get, when missing.
 #   scripts/install-deps.sh            build and test dependencies (no daemons)
-#   scripts/install-deps.sh --interop  also the mail servers the interop tests use
+#   scripts/install-deps.sh --interop  also the mail servers and the SOCKS proxy the interop tests use
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format time
@@ -12,7 +12,7 @@ packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format
           # and its tests: an X server, a tray host, input and screenshots, a private bus
           xvfb trayer xdotool imagemagick dbus-daemon python3-dbus)
 if [[ "${1:-}" == "--interop" ]]; then
-    packages+=(postfix dovecot-core dovecot-pop3d)
+    packages+=(postfix dovecot-core dovecot-pop3d dante-server)
 fi
 
 missing=()
