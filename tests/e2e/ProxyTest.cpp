@@ -47,7 +47,7 @@ TEST_F(ProxyJob, AWrongProxyPasswordFailsTheJob) {
     StartProxy();
     StartServer();
     UseProxy("User=joe\r\nPassword=wrong\r\n");
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     const std::string error = "Socks err #20015 socks authentication failed";
     EXPECT_EQ(Log(), JobLog({ProxyLine(), "! " + error, "|1 File(s) in send list.",
                              "|0 File(s) with 0 Mail(s) sent",
@@ -59,7 +59,7 @@ TEST_F(ProxyJob, AWrongProxyPasswordFailsTheJob) {
 TEST_F(ProxyJob, AnInvalidLevelFailsTheJobInsteadOfGoingDirect) {
     StartServer();
     extraIni_ = "[Proxy]\r\nServer=127.0.0.1\r\nLevel=6\r\n";
-    ASSERT_EQ(Run(), 0) << Output();
+    ASSERT_EQ(Run(), 1) << Output();
     EXPECT_EQ(Log(), JobLog({"! Err Invalid socks level. Must be 4, 4A or 5."}));
     EXPECT_TRUE(Received().empty());
     EXPECT_TRUE(InPoll("a.txt"));
