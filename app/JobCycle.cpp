@@ -207,6 +207,8 @@ void TfrmMain::FormCreate() {
         RemoveAtomicLeftovers(appDir_);
     if (FileExists(BodyFileName()) && Memo1.LoadFromFile(BodyFileName()))
         Memo1.SetModified(false);
+    // What a writer killed half-way left beside the INI file or body.txt.
+    RemoveAtomicLeftovers(appDir_);
     LoadSettings();
     SaveSettings();
     OpenLog();
