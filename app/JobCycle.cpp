@@ -201,10 +201,6 @@ void TfrmMain::FormCreate() {
     job_.Ready = false;
     settings_.AuthMode = 0;
     lbNextPoll.SetCaption("Disabled");
-    // Writes of the settings, body.txt and the like cut short by a kill left
-    // their temporary files here.
-    if (!appDir_.empty())
-        RemoveAtomicLeftovers(appDir_);
     if (FileExists(BodyFileName()) && Memo1.LoadFromFile(BodyFileName()))
         Memo1.SetModified(false);
     // What a writer killed half-way left beside the INI file or body.txt.

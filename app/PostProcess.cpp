@@ -98,8 +98,6 @@ void TfrmMain::BackupSentFiles() {
             WriteLog("! Unfinished copies removed from " + backup + ": " + IntToStr(removed), true);
     }
     backup = AddBackslash(backup);
-    // A copy cut short (the program killed) left its temporary file here.
-    RemoveAtomicLeftovers(backup);
 
     bool first = true;
     for (tblFiles.First(); !tblFiles.Eof(); tblFiles.Next()) {
