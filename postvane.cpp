@@ -58,13 +58,17 @@ std::unique_ptr<pv::TFrontEnd> LoadDesktop([[maybe_unused]] int &argc,
 #endif
 }
 
+void LogDisplayLoss(pv::TfrmMain &frmMain, bool goesOn) {
+    const char *next = goesOn ? "going on headless" : "the program ends";
+    frmMain.WriteLog(std::string("The display went away: ") + next, true);
+    std::fprintf(stderr, "postvane: the display went away: %s\n", next);
+}
+
 // Runs inside the toolkit's exit when the display has gone.
 pv::TDisplayLoss DisplayLost(pv::TfrmMain &frmMain, bool goesOn) {
     if (frmMain.TrayAnimated())
         frmMain.WriteLog("Job abandoned: its files stay in the poll directory", true);
-    const char *next = goesOn ? "going on headless" : "the program ends";
-    frmMain.WriteLog(std::string("The display went away: ") + next, true);
-    std::fprintf(stderr, "postvane: the display went away: %s\n", next);
+    LogDisplayLoss(frmMain, goesOn);
     return pv::TDisplayLoss{frmMain.TrayIconIndex() == 1, frmMain.ExitStatus()};
 }
 
@@ -77,6 +81,8 @@ int RunProgram(int &argc, char **argv, const pv::TSurvival &how) {
     {
         pv::TfrmMain frmMain;
         pv::AttachConsole(frmMain);
+        if (how.DisplayLost && !how.LossReported) // the toolkit died as it started
+            LogDisplayLoss(frmMain, true);
         // The timer of the desktop run goes on here (with a fresh interval).
         if (how.DisplayLost && how.TimerOn && !frmMain.T1.Enabled() && !app.Terminated())
             frmMain.btnStartClick(&frmMain.btnStart);

@@ -85,11 +85,11 @@ void TsvSurviver::EndWatch() {
 int TsvSurviver::Run(bool desktop, const std::function<int(const TSurvival &)> &program) {
     if (desktop && serviceMode_)
         return Supervise(program);
-    return program(TSurvival{desktop, false, false});
+    return program(TSurvival{desktop, false, false, false});
 }
 
 int TsvSurviver::Supervise(const std::function<int(const TSurvival &)> &program) {
-    const TSurvival onDesktop{true, false, false};
+    const TSurvival onDesktop{true, false, false, false};
     sigset_t childEnds, old;
     sigemptyset(&childEnds);
     sigaddset(&childEnds, SIGCHLD);
@@ -151,8 +151,9 @@ int TsvSurviver::Supervise(const std::function<int(const TSurvival &)> &program)
     close(report[0]);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 
-    TSurvival headless{false, true, false};
+    TSurvival headless{false, true, false, false};
     if (n == static_cast<ssize_t>(kReportSize) && said[0] == 'L') {
+        headless.LossReported = true;
         headless.TimerOn = said[1] == '1';
         return program(headless);
     }

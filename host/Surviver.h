@@ -15,9 +15,10 @@ namespace pv {
 
 // How one run of the program starts.
 struct TSurvival {
-    bool Desktop = false;     // it may load the desktop front end
-    bool DisplayLost = false; // it goes on after a desktop run lost its display
-    bool TimerOn = false;     // and that run's poll timer was on
+    bool Desktop = false;      // it may load the desktop front end
+    bool DisplayLost = false;  // it goes on after a desktop run lost its display
+    bool LossReported = false; // that run said so (and logged it) as it ended
+    bool TimerOn = false;      // and its poll timer was on
 };
 
 // What a desktop run says when its display has gone away.

@@ -42,7 +42,8 @@ class SurviverTest : public ::testing::Test {
         const pid_t main = getpid();
         const int status = surviver.Run(true, [&](const TSurvival &how) {
             Note(std::string(how.Desktop ? "desktop" : "headless") +
-                 (how.DisplayLost ? " after the loss" : "") + (how.TimerOn ? " timer on" : "") +
+                 (how.DisplayLost ? " after the loss" : "") +
+                 (how.LossReported ? " reported" : "") + (how.TimerOn ? " timer on" : "") +
                  (getpid() == main ? " here" : " in a child"));
             return program(how);
         });
@@ -73,9 +74,10 @@ TEST_F(SurviverTest, InServiceModeTheLossIsFollowedByAHeadlessRunHereWithTheDesk
         std::remove(notes_.c_str());
         EXPECT_EXIT(std::_Exit(Scenario(true, LosesDisplay(timerOn, 1))),
                     testing::ExitedWithCode(7), "");
-        EXPECT_EQ(Notes(),
-                  std::string("desktop in a child\nloss: goes on\nheadless after the loss") +
-                      (timerOn ? " timer on" : "") + " here\n");
+        EXPECT_EQ(
+            Notes(),
+            std::string("desktop in a child\nloss: goes on\nheadless after the loss reported") +
+                (timerOn ? " timer on" : "") + " here\n");
     }
 }
 
