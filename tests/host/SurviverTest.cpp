@@ -103,13 +103,13 @@ TEST_F(SurviverTest, AnEndTheProgramChoseIsNoLossAndItsStatusIsTheProgramsStatus
 
 TEST_F(SurviverTest, TheSurviverPassesTheTerminationSignalsToTheChildInAGroupOfItsOwn) {
     EXPECT_EXIT(std::_Exit(Scenario(true,
-                                    [this](const TSurvival &) {
+                                    [this, surviver = getpid()](const TSurvival &) {
                                         Note(getpgrp() == getpid() ? "own group" : "shared group");
                                         for (int s : {SIGHUP, SIGINT, SIGTERM}) {
                                             sigset_t one;
                                             sigemptyset(&one);
                                             sigaddset(&one, s);
-                                            kill(getppid(), s);
+                                            kill(surviver, s);
                                             timespec limit{10, 0};
                                             if (sigtimedwait(&one, nullptr, &limit) == s)
                                                 Note("got " + std::string(strsignal(s)));

@@ -90,6 +90,7 @@ class ServiceMode : public e2e::Job {
     // given display ("" headless: no display and no session bus).
     void Start(const std::vector<std::string> &args, const std::string &display) {
         WriteIni();
+        logStart_ = Log().size();
         const std::vector<std::string> env = Environment(
             display.empty()
                 ? std::vector<std::string>{"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"}
@@ -112,6 +113,12 @@ class ServiceMode : public e2e::Job {
         posix_spawn_file_actions_adddup2(&fa, 1, 2);
         ASSERT_EQ(posix_spawn(&pid_, prog.c_str(), &fa, nullptr, argv.data(), envp.data()), 0);
         posix_spawn_file_actions_destroy(&fa);
+    }
+
+    // Never kill(-1, ...): that would reach every process of the user.
+    void Signal(int signo) {
+        if (pid_ > 0)
+            kill(pid_, signo);
     }
 
     bool Running() {
@@ -146,9 +153,11 @@ class ServiceMode : public e2e::Job {
         return shown;
     }
 
+    // Among the lines the current run wrote.
     bool LogHas(const std::string &text) const {
-        for (const std::string &line : Log())
-            if (line == text)
+        const std::vector<std::string> lines = Log();
+        for (std::size_t i = logStart_; i < lines.size(); ++i)
+            if (lines[i] == text)
                 return true;
         return false;
     }
@@ -183,6 +192,7 @@ class ServiceMode : public e2e::Job {
 
     test::PeerProcess relay_;
     int status_ = -1;
+    std::size_t logStart_ = 0;
 };
 
 TEST_F(ServiceMode, DisplayKilledWhileTheTimerRunsTheProgramGoesOnHeadlessAndMailsTheNextJob) {
@@ -211,7 +221,7 @@ TEST_F(ServiceMode, DisplayKilledWhileTheTimerRunsTheProgramGoesOnHeadlessAndMai
                                        test::JsonString(Orig("report.txt")) + "}]}"),
               "OK");
     EXPECT_TRUE(Running());
-    kill(pid_, SIGTERM);
+    Signal(SIGTERM);
     EXPECT_EQ(Ended(), 0);
 }
 
@@ -239,7 +249,7 @@ TEST_F(ServiceMode, DisplayKilledWhileAJobSendsA20MBFileTheFileIsMailedByTheNext
                                  ", \"filename\": \"big.bin\"}]}"),
         "OK");
     EXPECT_TRUE(Running());
-    kill(pid_, SIGTERM);
+    Signal(SIGTERM);
     EXPECT_EQ(Ended(), 0);
 }
 
@@ -305,7 +315,7 @@ TEST_F(ServiceMode, SighupEndsTheProgramWithoutTheSwitchAndNotWithIt) {
                 ASSERT_GT(DesktopProcess(desk, service), 0) << Output();
             else
                 ASSERT_TRUE(WaitForLog("Timer On"));
-            kill(pid_, SIGHUP);
+            Signal(SIGHUP);
             if (!service) {
                 EXPECT_EQ(Ended(), 0) << Output();
                 continue;
@@ -315,7 +325,7 @@ TEST_F(ServiceMode, SighupEndsTheProgramWithoutTheSwitchAndNotWithIt) {
             Put(name, "after the hangup\r\n");
             EXPECT_TRUE(WaitUntil([&] { return !InPoll(name); }, 20000)) << Output();
             EXPECT_TRUE(Running());
-            kill(pid_, SIGTERM);
+            Signal(SIGTERM);
             EXPECT_EQ(Ended(), 0);
         }
     }
@@ -340,7 +350,7 @@ TEST_F(ServiceMode, TheHeadlessProgramNeedsAndMapsNoX11DbusOrQtLibrary) {
     const std::string maps = test::ReadFileText("/proc/" + std::to_string(pid_) + "/maps");
     for (const char *library : {"libxcb", "libX11", "libdbus", "libQt", "libpv_qt"})
         EXPECT_EQ(maps.find(library), std::string::npos) << library;
-    kill(pid_, SIGTERM);
+    Signal(SIGTERM);
     EXPECT_EQ(Ended(), 0);
 }
 
