@@ -91,10 +91,15 @@ class ServiceMode : public e2e::Job {
     void Start(const std::vector<std::string> &args, const std::string &display) {
         WriteIni();
         logStart_ = Log().size();
-        const std::vector<std::string> env = Environment(
-            display.empty()
-                ? std::vector<std::string>{"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"}
-                : std::vector<std::string>{"DISPLAY=" + display, "WAYLAND_DISPLAY"});
+        // Under LeakSanitizer: what Qt leaves in the system's D-Bus library.
+        test::WriteFileText(dir_ / "lsan.supp", "leak:libdbus-1.so\n");
+        std::vector<std::string> changes = {"LSAN_OPTIONS=suppressions=" + dir_ / "lsan.supp"};
+        if (display.empty())
+            changes.insert(changes.end(),
+                           {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"});
+        else
+            changes.insert(changes.end(), {"DISPLAY=" + display, "WAYLAND_DISPLAY"});
+        const std::vector<std::string> env = Environment(changes);
         std::vector<char *> envp;
         for (const auto &e : env)
             envp.push_back(const_cast<char *>(e.c_str()));
@@ -189,6 +194,8 @@ class ServiceMode : public e2e::Job {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         return Received().empty();
     }
+
+    void Hangups(bool service);
 
     test::PeerProcess relay_;
     int status_ = -1;
@@ -292,7 +299,9 @@ TEST_F(ServiceMode, WithoutTheSwitchTheDisplayKilledWhileAJobSendsEndsItAndDelet
     EXPECT_TRUE(Received().empty());
 }
 
-TEST_F(ServiceMode, SighupEndsTheProgramWithoutTheSwitchAndNotWithIt) {
+// SIGHUP, headless and (when Xvfb is there) on the desktop, where the
+// surviver passes it on to the desktop child.
+void ServiceMode::Hangups(bool service) {
     Desktop desk;
     const bool haveDesktop = [&] {
         std::string why;
@@ -304,34 +313,36 @@ TEST_F(ServiceMode, SighupEndsTheProgramWithoutTheSwitchAndNotWithIt) {
     for (const bool onDesktop : {false, true}) {
         if (onDesktop && !haveDesktop)
             continue;
-        for (const bool service : {false, true}) {
-            SCOPED_TRACE(std::string(onDesktop ? "desktop" : "headless") +
-                         (service ? ", service" : ""));
-            if (service && !kOwnsServiceHelper<TfrmMain>)
-                continue;
-            Start(service ? std::vector<std::string>{"-SERVICE"} : std::vector<std::string>{},
-                  onDesktop ? desk.Display() : "");
-            if (onDesktop)
-                ASSERT_GT(DesktopProcess(desk, service), 0) << Output();
-            else
-                ASSERT_TRUE(WaitForLog("Timer On"));
-            Signal(SIGHUP);
-            if (!service) {
-                EXPECT_EQ(Ended(), 0) << Output();
-                continue;
-            }
-            // The job cycle goes on: a file put after the hangup is mailed.
-            const std::string name = "after" + std::to_string(++n) + ".txt";
-            Put(name, "after the hangup\r\n");
-            EXPECT_TRUE(WaitUntil([&] { return !InPoll(name); }, 20000)) << Output();
-            EXPECT_TRUE(Running());
-            Signal(SIGTERM);
-            EXPECT_EQ(Ended(), 0);
+        SCOPED_TRACE(onDesktop ? "on the desktop" : "headless");
+        Start(service ? std::vector<std::string>{"-SERVICE"} : std::vector<std::string>{},
+              onDesktop ? desk.Display() : "");
+        if (onDesktop)
+            ASSERT_GT(DesktopProcess(desk, service), 0) << Output();
+        else
+            ASSERT_TRUE(WaitForLog("Timer On"));
+        Signal(SIGHUP);
+        if (!service) {
+            EXPECT_EQ(Ended(), 0) << Output();
+            continue;
         }
+        // The job cycle goes on: a file put after the hangup is mailed.
+        const std::string name = "after" + std::to_string(++n) + ".txt";
+        Put(name, "after the hangup\r\n");
+        EXPECT_TRUE(WaitUntil([&] { return !InPoll(name); }, 20000)) << Output();
+        EXPECT_TRUE(Running());
+        Signal(SIGTERM);
+        EXPECT_EQ(Ended(), 0);
     }
+}
+
+TEST_F(ServiceMode, SighupEndsTheProgramWithoutTheSwitch) {
+    Hangups(false);
+}
+
+TEST_F(ServiceMode, SighupDoesNotEndTheProgramWithTheSwitch) {
     if (!kOwnsServiceHelper<TfrmMain>)
-        GTEST_SKIP() << "the main window owns no service helper in this build: service mode's "
-                        "SIGHUP not tried";
+        GTEST_SKIP() << "the main window owns no service helper in this build";
+    Hangups(true);
 }
 
 TEST_F(ServiceMode, TheHeadlessProgramNeedsAndMapsNoX11DbusOrQtLibrary) {
