@@ -3,8 +3,8 @@
 // beside the program, headless otherwise (then no toolkit is ever loaded).
 //
 // Surviving the display. The toolkit ends the process when its display
-// connection breaks (the session ends, the X server goes), and nothing of
-// the process is safe to use after that. So:
+// connection breaks (the session ends, the X server goes): no process that
+// loaded it can go on after that. So:
 // - headless, nothing can take the display away: the program runs here;
 // - on the desktop without the service switch the display's loss ends the
 //   program like any desktop program, but through our own exit hook: the log
@@ -15,7 +15,9 @@
 //   SIGTERM, SIGINT and SIGHUP on. When the child reports the display's loss
 //   (its exit hook, in the toolkit's exit), this process goes on as the
 //   headless program and starts the poll timer if the child's was on: the
-//   job cycle goes on, the next job runs headless.
+//   job cycle goes on, the next job runs headless. A child killed before it
+//   could report (the toolkit aborting as it starts) counts as the loss
+//   when no display answers any more.
 // A job cut off by the display's loss is abandoned, not finished: files are
 // deleted only after their mail was accepted and the job ended, so every
 // file not yet deleted is still in the poll directory for the next job.
