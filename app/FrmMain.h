@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pv {
@@ -34,6 +35,9 @@ constexpr const char *kVersion = "1.4.6";
 
 // Now as the log and the status bar stamp it: 'mm"/"dd"/"yyyy hh:nn:ss'.
 std::string LogTimeStamp();
+// text with its control characters (below 0x20, and 0x7F) written visibly:
+// \r \n \t, the others \xHH. Everything else, 8-bit bytes included, as is.
+std::string EscapeLogText(std::string_view text);
 
 class TfrmMain : public TForm {
   public:
@@ -202,6 +206,8 @@ class TfrmMain : public TForm {
     int SentCount() const;
 
     // ---- job log (JobLog.cpp) ----
+    // One line: control characters of text escaped (EscapeLogText), except
+    // a leading TAB, which opens the lines of a file list.
     void WriteLog(const std::string &text, bool stamped);
     bool LogOpen() const { return logStream_ != nullptr; }
     void btnLogClick(TObject *Sender);

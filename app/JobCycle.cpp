@@ -203,6 +203,8 @@ void TfrmMain::FormCreate() {
     lbNextPoll.SetCaption("Disabled");
     if (FileExists(BodyFileName()) && Memo1.LoadFromFile(BodyFileName()))
         Memo1.SetModified(false);
+    // What a writer killed half-way left beside the INI file or body.txt.
+    RemoveAtomicLeftovers(appDir_);
     LoadSettings();
     SaveSettings();
     OpenLog();

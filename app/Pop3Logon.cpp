@@ -2,6 +2,7 @@
 // its end inside a nested message loop just before the SMTP session. Its
 // outcome decides whether the job goes on; a failed logon sends nothing.
 #include "app/FrmMain.h"
+#include "app/ProxySettings.h"
 #include "net/Winsock.h"
 
 namespace pv {
@@ -53,6 +54,9 @@ std::string TfrmMain::Pop3Logon() {
         job_.TimedOut = false;
         pop3Ended_ = false;
 
+        const std::string proxy = ApplyProxySettings(pop3_->Socket(), iniFile_);
+        if (!proxy.empty())
+            WriteLog(">Connecting through " + proxy, true);
         pop3_->Connect();
         // Everything of the thread runs meanwhile, errors of other handlers
         // going to the application as in the main loop, until the logon ends

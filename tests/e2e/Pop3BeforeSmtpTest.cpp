@@ -3,6 +3,7 @@
 // SMTP session; every failed one ends the job with its texts in the log,
 // without an SMTP connection, and leaves every file where it was.
 #include "tests/e2e/E2eSupport.h"
+#include "tests/support/SocksProxy.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -109,6 +110,24 @@ TEST_F(Pop3BeforeSmtp, RightAccountThenTheMailGoesOutWithHelo) {
     ASSERT_EQ(Received().size(), 1u);
     EXPECT_EQ(Files(Poll()), (std::vector<std::string>{"Backup"}));
     EXPECT_EQ(Files(Poll() + "Backup"), (std::vector<std::string>{"a.txt"}));
+}
+
+TEST_F(Pop3BeforeSmtp, LogonAndMailGoThroughTheProxy) {
+    test::SocksProxy proxy;
+    const auto status = proxy.Start({"microsocks"});
+    if (status == test::SocksProxy::Missing)
+        GTEST_SKIP() << proxy.Why();
+    ASSERT_EQ(status, test::SocksProxy::Started) << proxy.Why();
+    StartPop3();
+    StartServer();
+    extraIni_ = "[Proxy]\r\nServer=127.0.0.1\r\nPort=" + proxy.Port() + "\r\n";
+    ASSERT_EQ(Run(), 0) << Output();
+    const std::string through = ">Connecting through SOCKS 5 proxy 127.0.0.1:" + proxy.Port();
+    std::vector<std::string> middle = Sent(Poll());
+    middle.insert(middle.begin(), through);
+    EXPECT_EQ(Log(), LogonJob({through}, middle));
+    EXPECT_EQ(Pop3Commands(), "CONNECT\nUSER joe\nPASS secret\nQUIT\n");
+    ASSERT_EQ(Received().size(), 1u);
 }
 
 TEST_F(Pop3BeforeSmtp, VerboseLogShowsTheDialogueWithoutTheSecret) {
