@@ -8,16 +8,20 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <xcb/xcb.h>
+#include "host/DesktopLibraries.h"
 
 namespace pv {
 
 namespace {
 
+// Without the X11 client library no desktop front end could use it either.
 bool X11Reachable(const char *display) {
-    xcb_connection_t *c = xcb_connect(display, nullptr);
-    const bool ok = !xcb_connection_has_error(c);
-    xcb_disconnect(c);
+    const TXcbLibrary *xcb = XcbLibrary();
+    if (!xcb)
+        return false;
+    xcb_connection_t *c = xcb->xcb_connect(display, nullptr);
+    const bool ok = !xcb->xcb_connection_has_error(c);
+    xcb->xcb_disconnect(c);
     return ok;
 }
 

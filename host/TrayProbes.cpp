@@ -6,10 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <dbus/dbus.h>
-#include <xcb/res.h>
-#include <xcb/xcb.h>
-#include <xcb/xfixes.h>
+#include "host/DesktopLibraries.h"
 
 #ifndef SYS_pidfd_open
 #define SYS_pidfd_open 434
@@ -29,22 +26,23 @@ const char *const kBusName = "org.freedesktop.DBus";
 const char *const kBusPath = "/org/freedesktop/DBus";
 
 struct MessageUnref {
-    void operator()(DBusMessage *m) const { dbus_message_unref(m); }
+    void operator()(DBusMessage *m) const { DbusLibrary()->dbus_message_unref(m); }
 };
 using Message = std::unique_ptr<DBusMessage, MessageUnref>;
 
 // A call to the bus itself with one string argument; nullptr on any error.
 Message CallBus(DBusConnection *conn, const char *method, const std::string &arg) {
-    Message call(dbus_message_new_method_call(kBusName, kBusPath, kBusName, method));
+    const TDbusLibrary *dbus = DbusLibrary();
+    Message call(dbus->dbus_message_new_method_call(kBusName, kBusPath, kBusName, method));
     if (!call)
         return nullptr;
     const char *a = arg.c_str();
-    if (!dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &a, DBUS_TYPE_INVALID))
+    if (!dbus->dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &a, DBUS_TYPE_INVALID))
         return nullptr;
     DBusError err;
-    dbus_error_init(&err);
-    Message reply(dbus_connection_send_with_reply_and_block(conn, call.get(), 2000, &err));
-    dbus_error_free(&err);
+    dbus->dbus_error_init(&err);
+    Message reply(dbus->dbus_connection_send_with_reply_and_block(conn, call.get(), 2000, &err));
+    dbus->dbus_error_free(&err);
     return reply;
 }
 
@@ -60,8 +58,10 @@ int OpenProcessFd(pid_t pid) {
 // ---- X11 ----
 
 std::uint32_t TX11TrayProbe::Intern(const std::string &name) {
-    XReply<xcb_intern_atom_reply_t> r(xcb_intern_atom_reply(
-        conn_, xcb_intern_atom(conn_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
+    const TXcbLibrary *xcb = XcbLibrary();
+    XReply<xcb_intern_atom_reply_t> r(xcb->xcb_intern_atom_reply(
+        conn_,
+        xcb->xcb_intern_atom(conn_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
         nullptr));
     return r ? r->atom : 0;
 }
@@ -71,15 +71,18 @@ bool TX11TrayProbe::Connect() {
         return true;
     if (display_.empty())
         return false;
+    const TXcbLibrary *xcb = XcbLibrary();
+    if (!xcb)
+        return false;
     int screen = 0;
-    conn_ = xcb_connect(display_.c_str(), &screen);
-    if (xcb_connection_has_error(conn_)) {
+    conn_ = xcb->xcb_connect(display_.c_str(), &screen);
+    if (xcb->xcb_connection_has_error(conn_)) {
         Disconnect();
         return false;
     }
-    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(conn_));
+    xcb_screen_iterator_t it = xcb->xcb_setup_roots_iterator(xcb->xcb_get_setup(conn_));
     for (int i = 0; i < screen && it.rem; ++i)
-        xcb_screen_next(&it);
+        xcb->xcb_screen_next(&it);
     if (!it.rem) {
         Disconnect();
         return false;
@@ -89,14 +92,15 @@ bool TX11TrayProbe::Connect() {
     pidAtom_ = Intern("_NET_WM_PID");
 
     xfixesEvent_ = -1;
-    const xcb_query_extension_reply_t *fixes = xcb_get_extension_data(conn_, &xcb_xfixes_id);
+    const xcb_query_extension_reply_t *fixes =
+        xcb->xfixes ? xcb->xcb_get_extension_data(conn_, xcb->xfixes->id) : nullptr;
     if (fixes && fixes->present) {
-        XReply<xcb_xfixes_query_version_reply_t> v(
-            xcb_xfixes_query_version_reply(conn_, xcb_xfixes_query_version(conn_, 5, 0), nullptr));
+        XReply<xcb_xfixes_query_version_reply_t> v(xcb->xfixes->xcb_xfixes_query_version_reply(
+            conn_, xcb->xfixes->xcb_xfixes_query_version(conn_, 5, 0), nullptr));
         if (v) {
             xfixesEvent_ = fixes->first_event;
             // Before asking for the owner, so that no change falls in between.
-            xcb_xfixes_select_selection_input(
+            xcb->xfixes->xcb_xfixes_select_selection_input(
                 conn_, root_, selection_,
                 XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
                     XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
@@ -104,14 +108,15 @@ bool TX11TrayProbe::Connect() {
         }
     }
     xres_ = false;
-    const xcb_query_extension_reply_t *res = xcb_get_extension_data(conn_, &xcb_res_id);
+    const xcb_query_extension_reply_t *res =
+        xcb->xres ? xcb->xcb_get_extension_data(conn_, xcb->xres->id) : nullptr;
     if (res && res->present) {
-        XReply<xcb_res_query_version_reply_t> v(
-            xcb_res_query_version_reply(conn_, xcb_res_query_version(conn_, 1, 2), nullptr));
+        XReply<xcb_res_query_version_reply_t> v(xcb->xres->xcb_res_query_version_reply(
+            conn_, xcb->xres->xcb_res_query_version(conn_, 1, 2), nullptr));
         xres_ = v && (v->server_major > 1 || (v->server_major == 1 && v->server_minor >= 2));
     }
     Refresh();
-    if (!conn_ || xcb_connection_has_error(conn_)) {
+    if (!conn_ || xcb->xcb_connection_has_error(conn_)) {
         Disconnect();
         return false;
     }
@@ -120,28 +125,30 @@ bool TX11TrayProbe::Connect() {
 
 void TX11TrayProbe::Disconnect() {
     if (conn_)
-        xcb_disconnect(conn_);
+        XcbLibrary()->xcb_disconnect(conn_);
     conn_ = nullptr;
     owner_ = 0;
     xfixesEvent_ = -1;
 }
 
 int TX11TrayProbe::Fd() const {
-    return conn_ ? xcb_get_file_descriptor(conn_) : -1;
+    return conn_ ? XcbLibrary()->xcb_get_file_descriptor(conn_) : -1;
 }
 
 void TX11TrayProbe::Refresh() {
     if (!conn_)
         return;
-    XReply<xcb_get_selection_owner_reply_t> r(
-        xcb_get_selection_owner_reply(conn_, xcb_get_selection_owner(conn_, selection_), nullptr));
+    const TXcbLibrary *xcb = XcbLibrary();
+    XReply<xcb_get_selection_owner_reply_t> r(xcb->xcb_get_selection_owner_reply(
+        conn_, xcb->xcb_get_selection_owner(conn_, selection_), nullptr));
     owner_ = r ? r->owner : 0;
 }
 
 bool TX11TrayProbe::Handle() {
     if (!conn_)
         return false;
-    while (xcb_generic_event_t *ev = xcb_poll_for_event(conn_)) {
+    const TXcbLibrary *xcb = XcbLibrary();
+    while (xcb_generic_event_t *ev = xcb->xcb_poll_for_event(conn_)) {
         XReply<xcb_generic_event_t> hold(ev);
         if (xfixesEvent_ >= 0 &&
             (ev->response_type & 0x7F) == xfixesEvent_ + XCB_XFIXES_SELECTION_NOTIFY) {
@@ -150,7 +157,7 @@ bool TX11TrayProbe::Handle() {
                 owner_ = n->owner;
         }
     }
-    if (xcb_connection_has_error(conn_)) {
+    if (xcb->xcb_connection_has_error(conn_)) {
         Disconnect();
         return false;
     }
@@ -160,23 +167,26 @@ bool TX11TrayProbe::Handle() {
 pid_t TX11TrayProbe::OwnerPid() {
     if (!conn_ || !owner_)
         return 0;
+    const TXcbLibrary *xcb = XcbLibrary();
     if (xres_) {
         xcb_res_client_id_spec_t spec{owner_, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-        XReply<xcb_res_query_client_ids_reply_t> r(xcb_res_query_client_ids_reply(
-            conn_, xcb_res_query_client_ids(conn_, 1, &spec), nullptr));
+        XReply<xcb_res_query_client_ids_reply_t> r(xcb->xres->xcb_res_query_client_ids_reply(
+            conn_, xcb->xres->xcb_res_query_client_ids(conn_, 1, &spec), nullptr));
         if (r) {
-            for (auto it = xcb_res_query_client_ids_ids_iterator(r.get()); it.rem;
-                 xcb_res_client_id_value_next(&it)) {
+            for (auto it = xcb->xres->xcb_res_query_client_ids_ids_iterator(r.get()); it.rem;
+                 xcb->xres->xcb_res_client_id_value_next(&it)) {
                 if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
-                    xcb_res_client_id_value_value_length(it.data) >= 1)
-                    return static_cast<pid_t>(xcb_res_client_id_value_value(it.data)[0]);
+                    xcb->xres->xcb_res_client_id_value_value_length(it.data) >= 1)
+                    return static_cast<pid_t>(xcb->xres->xcb_res_client_id_value_value(it.data)[0]);
             }
         }
     }
-    XReply<xcb_get_property_reply_t> p(xcb_get_property_reply(
-        conn_, xcb_get_property(conn_, 0, owner_, pidAtom_, XCB_ATOM_CARDINAL, 0, 1), nullptr));
-    if (p && p->format == 32 && xcb_get_property_value_length(p.get()) >= 4)
-        return static_cast<pid_t>(*static_cast<std::uint32_t *>(xcb_get_property_value(p.get())));
+    XReply<xcb_get_property_reply_t> p(xcb->xcb_get_property_reply(
+        conn_, xcb->xcb_get_property(conn_, 0, owner_, pidAtom_, XCB_ATOM_CARDINAL, 0, 1),
+        nullptr));
+    if (p && p->format == 32 && xcb->xcb_get_property_value_length(p.get()) >= 4)
+        return static_cast<pid_t>(
+            *static_cast<std::uint32_t *>(xcb->xcb_get_property_value(p.get())));
     return 0;
 }
 
@@ -187,33 +197,36 @@ bool TBusTrayProbe::Connect() {
         return true;
     if (address_.empty())
         return false;
+    const TDbusLibrary *dbus = DbusLibrary();
+    if (!dbus)
+        return false;
     DBusError err;
-    dbus_error_init(&err);
-    conn_ = dbus_connection_open_private(address_.c_str(), &err);
+    dbus->dbus_error_init(&err);
+    conn_ = dbus->dbus_connection_open_private(address_.c_str(), &err);
     if (!conn_) {
-        dbus_error_free(&err);
+        dbus->dbus_error_free(&err);
         return false;
     }
-    dbus_connection_set_exit_on_disconnect(conn_, FALSE);
-    if (!dbus_bus_register(conn_, &err)) {
-        dbus_error_free(&err);
+    dbus->dbus_connection_set_exit_on_disconnect(conn_, FALSE);
+    if (!dbus->dbus_bus_register(conn_, &err)) {
+        dbus->dbus_error_free(&err);
         Disconnect();
         return false;
     }
     // Before asking for the owner, so that no change falls in between.
     const std::string rule = std::string("type='signal',sender='") + kBusName + "',interface='" +
                              kBusName + "',member='NameOwnerChanged',arg0='" + kWatcherName + "'";
-    dbus_bus_add_match(conn_, rule.c_str(), &err);
-    if (dbus_error_is_set(&err)) {
-        dbus_error_free(&err);
+    dbus->dbus_bus_add_match(conn_, rule.c_str(), &err);
+    if (dbus->dbus_error_is_set(&err)) {
+        dbus->dbus_error_free(&err);
         Disconnect();
         return false;
     }
     owner_.clear();
     if (Message reply = CallBus(conn_, "GetNameOwner", kWatcherName)) {
         const char *name = nullptr;
-        if (dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &name,
-                                  DBUS_TYPE_INVALID) &&
+        if (dbus->dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &name,
+                                        DBUS_TYPE_INVALID) &&
             name)
             owner_ = name;
     }
@@ -222,8 +235,9 @@ bool TBusTrayProbe::Connect() {
 
 void TBusTrayProbe::Disconnect() {
     if (conn_) {
-        dbus_connection_close(conn_);
-        dbus_connection_unref(conn_);
+        const TDbusLibrary *dbus = DbusLibrary();
+        dbus->dbus_connection_close(conn_);
+        dbus->dbus_connection_unref(conn_);
     }
     conn_ = nullptr;
     owner_.clear();
@@ -231,7 +245,7 @@ void TBusTrayProbe::Disconnect() {
 
 int TBusTrayProbe::Fd() const {
     int fd = -1;
-    if (!conn_ || !dbus_connection_get_unix_fd(conn_, &fd))
+    if (!conn_ || !DbusLibrary()->dbus_connection_get_unix_fd(conn_, &fd))
         return -1;
     return fd;
 }
@@ -239,18 +253,20 @@ int TBusTrayProbe::Fd() const {
 bool TBusTrayProbe::Handle() {
     if (!conn_)
         return false;
-    dbus_connection_read_write(conn_, 0);
-    while (DBusMessage *raw = dbus_connection_pop_message(conn_)) {
+    const TDbusLibrary *dbus = DbusLibrary();
+    dbus->dbus_connection_read_write(conn_, 0);
+    while (DBusMessage *raw = dbus->dbus_connection_pop_message(conn_)) {
         Message m(raw);
-        if (!dbus_message_is_signal(m.get(), kBusName, "NameOwnerChanged"))
+        if (!dbus->dbus_message_is_signal(m.get(), kBusName, "NameOwnerChanged"))
             continue;
         const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
-        if (dbus_message_get_args(m.get(), nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING,
-                                  &oldOwner, DBUS_TYPE_STRING, &newOwner, DBUS_TYPE_INVALID) &&
+        if (dbus->dbus_message_get_args(m.get(), nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING,
+                                        &oldOwner, DBUS_TYPE_STRING, &newOwner,
+                                        DBUS_TYPE_INVALID) &&
             name && newOwner && std::string(name) == kWatcherName)
             owner_ = newOwner;
     }
-    if (!dbus_connection_get_is_connected(conn_)) {
+    if (!dbus->dbus_connection_get_is_connected(conn_)) {
         Disconnect();
         return false;
     }
@@ -260,10 +276,11 @@ bool TBusTrayProbe::Handle() {
 pid_t TBusTrayProbe::OwnerPid() {
     if (!conn_ || owner_.empty())
         return 0;
+    const TDbusLibrary *dbus = DbusLibrary();
     Message reply = CallBus(conn_, "GetConnectionUnixProcessID", owner_);
     dbus_uint32_t pid = 0;
-    if (!reply ||
-        !dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_UINT32, &pid, DBUS_TYPE_INVALID))
+    if (!reply || !dbus->dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_UINT32, &pid,
+                                               DBUS_TYPE_INVALID))
         return 0;
     // The blocking call may have queued a change of the owner meanwhile.
     Handle();

@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QScreen>
 
+#include "host/SurviverInstance.h"
 #include "platform/Application.h"
 #include "platform/ui/Ui.h"
 #include "qt/ControlViews.h"
@@ -43,6 +44,10 @@ class EventFilter : public QObject {
 class FormWindow : public QWidget {
   public:
     FormWindow(TFormRenderer &r, TForm *form) : r_(r), form_(form) {}
+    ~FormWindow() override {
+        if (form_)
+            TsvSurviverInstance::Of(*form_).WindowCreated(0);
+    }
     void Detach() { form_ = nullptr; }
 
   protected:
@@ -55,6 +60,13 @@ class FormWindow : public QWidget {
         QWidget::changeEvent(e);
         if (e->type() == QEvent::WindowStateChange && form_)
             r_.UserWindowState(form_);
+    }
+    // Every native window the form gets is attached to it, through its
+    // surviver instance (the process's own association, never the server's).
+    bool event(QEvent *e) override {
+        if (e->type() == QEvent::WinIdChange && form_)
+            TsvSurviverInstance::Of(*form_).WindowCreated(internalWinId());
+        return QWidget::event(e);
     }
 
   private:
@@ -141,6 +153,7 @@ void TFormRenderer::Forget(TControl *control) {
         return;
     controls_.erase(w.data());
     if (auto *window = dynamic_cast<FormWindow *>(w.data())) {
+        TsvSurviverInstance::Release(control);
         window->Detach();
         window->hide();
     }
