@@ -204,8 +204,7 @@ class TCustomWSocket : public TObject {
     std::string TlsCipher() const;
     // Why the last handshake or record failed, in the library's words.
     const std::string &TlsErrorText() const { return fTlsErrorText; }
-    // The handshake ended: 0, or a TLS error number (TlsErrors.h) or a
-    // WinSock one when the connection itself failed.
+    // The handshake ended: 0 or a TLS error number (TlsErrors.h).
     TSessionEvent OnTlsHandshakeDone;
 
     // --- message pumping ---

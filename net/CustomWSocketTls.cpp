@@ -130,15 +130,18 @@ int TCustomWSocket::TlsReceive(void *Buffer, int Size, int Flags) {
         return n;
     }
     const int pending = fTls->Pending();
-    if (pending > 0) {
+    if (pending > 0)
         fRecvLeft = pending;
-        // Decrypted bytes wait where the system cannot see them: they get a
-        // read event of their own, as bytes left in the system's buffer would.
-        if (!fTlsReadPosted) {
-            fTlsReadPosted = true;
-            PostMessage(fWindowHandle, WM_SOCKET_EVENT, static_cast<WPARAM>(fHSocket),
-                        WSAMAKESELECTREPLY(FD_READ, 0));
-        }
+    // Decrypted bytes wait where the system cannot see them, and the
+    // system's read event may have come and gone while they were read: what
+    // is left, here or there, gets a read event as a plain socket's would.
+    unsigned long queued = 0;
+    if (!fTlsReadPosted &&
+        (pending > 0 ||
+         (winsock::ioctlsocket(fHSocket, FIONREAD_CMD, &queued) == 0 && queued > 0))) {
+        fTlsReadPosted = true;
+        PostMessage(fWindowHandle, WM_SOCKET_EVENT, static_cast<WPARAM>(fHSocket),
+                    WSAMAKESELECTREPLY(FD_READ, 0));
     }
     return n;
 }

@@ -218,7 +218,7 @@ void TTlsSession::Handshake() {
     }
     ERR_clear_error();
     if (flushError != 0 && flushError != WSAEWOULDBLOCK) {
-        Fail(flushError, SocketErrorDesc(flushError));
+        Fail(WSATLS_CLOSED, SocketErrorDesc(flushError));
         return;
     }
     if (sslError == SSL_ERROR_NONE)
@@ -232,7 +232,7 @@ void TTlsSession::HandshakeFailed() {
     const std::string library = TlsLibraryError();
     const long verify = SSL_get_verify_result(FSsl);
     if (FSocketError != 0)
-        Fail(FSocketError, SocketErrorDesc(FSocketError));
+        Fail(WSATLS_CLOSED, SocketErrorDesc(FSocketError));
     else if (verify != X509_V_OK) {
         std::string text =
             std::string("certificate verify failed: ") + X509_verify_cert_error_string(verify);

@@ -62,8 +62,9 @@ class TTlsSession {
     // Sends close_notify once, without waiting for the server's.
     void Shutdown();
 
-    // After a failure: its error number (TlsErrors.h, or a WinSock number
-    // when the connection itself failed) and the library's account of it.
+    // After a failure: its error number (TlsErrors.h; after the handshake a
+    // WinSock number when the connection itself failed) and an account of
+    // it in the library's words.
     int Error() const { return FError; }
     const std::string &ErrorText() const { return FErrorText; }
     // "TLSv1.3", "TLS_AES_256_GCM_SHA384"; "" before the handshake is done.
