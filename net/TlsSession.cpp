@@ -282,8 +282,13 @@ int TTlsSession::Read(void *Buffer, int Size) {
         WSASetLastError(WSAEWOULDBLOCK);
         return -1;
     case SSL_ERROR_ZERO_RETURN:
+        // The server ended the stream: our close_notify answers it, so a
+        // server that waits for it closes the connection now.
         ERR_clear_error();
         FState = tlsClosed;
+        SSL_shutdown(FSsl);
+        Flush();
+        ERR_clear_error();
         return 0;
     default:
         break;

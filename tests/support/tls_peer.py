@@ -9,7 +9,8 @@ the TLS stream with close_notify, "CLOSE ragged" when it just closed.
 
 MODE:
   echo      TLS from the first byte; sends back what it reads; with --send N
-            first sends N bytes (byte i is i % 251) and closes the TLS stream
+            sends N bytes instead (byte i is i % 251), ends the TLS stream,
+            waits for the client's close_notify ("CLOSE answered") and closes
   starttls  plain text lines, each answered with "plain: LINE"; the line
             STARTTLS is answered "GO", then TLS and echo as above
   plain     answers in plain text, never in TLS
@@ -31,13 +32,10 @@ def serve_tls(raw, context, opts, log):
     log.flush()
     if opts.send:
         conn.sendall(pattern(opts.send))
-        # close_notify, without waiting for the client's
-        conn.setblocking(False)
-        try:
-            conn.unwrap()
-        except (ssl.SSLWantReadError, ssl.SSLError, OSError):
-            pass
-        conn.close()
+        # close_notify, and the TCP connection ends only once the client
+        # has answered with its own, as servers built on asyncio do.
+        conn.unwrap().close()
+        log.write("CLOSE answered\n")
         return
     while True:
         try:
