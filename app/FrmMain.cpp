@@ -22,6 +22,7 @@ TfrmMain::TfrmMain(std::string appDir, TApplication &app)
         CreateWindow([this](HWND h, UINT m, WPARAM w, LPARAM l) { return WndProc(h, m, w, l); });
     BuildControls();
     SetupSmtp();
+    SetupZip();
     try {
         FormCreate();
     } catch (const Exception &e) {
@@ -202,6 +203,7 @@ void TfrmMain::BuildControls() {
     edFrom.OnExit = [this](TObject *s) { edFromExit(s); };
     cboxZip.OnClick = [this](TObject *s) { cboxZipClick(s); };
     btnAuth.OnClick = [this](TObject *s) { btnAuthClick(s); };
+    cboxAuth.OnClick = [this](TObject *s) { cboxAuthClick(s); };
     btnLog.OnClick = [this](TObject *s) { btnLogClick(s); };
     btnAbout.OnClick = [this](TObject *s) { btnAboutClick(s); };
     About1.OnClick = btnAbout.OnClick;

@@ -2,6 +2,7 @@
 // client driven one request at a time from its request-done event, and the
 // bookkeeping of what the server accepted.
 #include "app/FrmMain.h"
+#include "app/ProxySettings.h"
 #include "app/Settings.h"
 #include "net/Winsock.h"
 #include "platform/Profile.h"
@@ -45,6 +46,8 @@ void TfrmMain::SetupSmtp() {
     Smtp.HdrReturnPath.clear();
     Smtp.HdrSender.clear();
     Smtp.CharSet = "iso-8859-1";
+    // An attachment replaced by a link since the scan is not read through it.
+    Smtp.FollowLinks = false;
     Smtp.AuthType = smtpAuthNone;
     Smtp.OnCommand = [this](TObject *s, const std::string &m) { SMTPCommand(s, m); };
     Smtp.OnResponse = [this](TObject *s, const std::string &m) { SMTPResponse(s, m); };
@@ -201,6 +204,9 @@ void TfrmMain::StartSmtpSession() {
     if (app_.Terminated())
         return;
     try {
+        const std::string proxy = ApplyProxySettings(Smtp.Socket(), iniFile_);
+        if (!proxy.empty())
+            WriteLog(">Connecting through " + proxy, true);
         Smtp.Connect();
     } catch (const Exception &E) {
         job_.ResultText = E.Message();
@@ -347,6 +353,8 @@ void TfrmMain::RecordError(TSmtpRequest Request, int Code, const std::string &Te
         text = Smtp.ErrorMessage();
     else if (Code >= 10001 && Code <= 19999)
         text = "Winsock err #" + IntToStr(Code) + " " + SocketErrorDesc(Code);
+    else if (Code >= socksLogicError && Code <= socksResolveError)
+        text = "Socks err #" + IntToStr(Code) + " " + SocksErrorDesc(Code);
     else if (Code >= 20600)
         text = "Invalid RFC response";
     if (text.empty())

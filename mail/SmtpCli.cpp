@@ -277,7 +277,8 @@ bool TSmtpCli::OpenNextAttachment(std::string &Line, bool &More) {
     };
 
     try {
-        FAttachment = std::make_unique<TAttachment>(fileName, FShareMode);
+        FAttachment =
+            std::make_unique<TAttachment>(fileName, FShareMode | (FollowLinks ? 0 : fmNoFollow));
     } catch (const Exception &E) {
         if (!OnAfterFileOpen)
             throw;

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs what Postvane needs to build and test, with apt-get, when missing.
 #   scripts/install-deps.sh            build and test dependencies (no daemons)
-#   scripts/install-deps.sh --interop  also the mail servers the interop tests use
+#   scripts/install-deps.sh --interop  also the mail servers and the SOCKS proxy the interop tests use
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format time
-          python3 python3-aiosmtpd swaks curl s-nail microsocks netbase attr procps
-          libzip-dev zlib1g-dev zip unzip
+          python3 python3-aiosmtpd python3-twisted swaks curl s-nail microsocks netbase attr procps
+          libzip-dev zlib1g-dev zip unzip strace
           # TLS: the library, the system's trust store, and the openssl command
           # the tests make their certificates with
           libssl-dev ca-certificates openssl
@@ -15,7 +15,7 @@ packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format
           # and its tests: an X server, a tray host, input and screenshots, a private bus
           xvfb trayer xdotool imagemagick dbus-daemon python3-dbus)
 if [[ "${1:-}" == "--interop" ]]; then
-    packages+=(postfix dovecot-core dovecot-pop3d)
+    packages+=(postfix dovecot-core dovecot-pop3d dante-server)
 fi
 
 missing=()

@@ -53,7 +53,9 @@ TEST_F(MailSession, ErrorTextsByCodeAndKind) {
         {10061, 0, "Winsock err #10061 Connection refused"},
         {10004, 0, "Winsock err #10004 Interrupted system call"},
         {11001, 0, "Winsock err #11001 Host not found"},
-        {20001, 0, "Unknown error"},
+        {20000, 0, "Unknown error"},
+        {20005, 0, "Socks err #20005 connection not allowed by ruleset"}, // through [Proxy]
+        {20599, 0, "Unknown error"},
         {20600, 0, "Invalid RFC response"},
         {10061, 1, "EThing: given text"},
         {0, 2, "Unknown request type"},
