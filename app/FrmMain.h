@@ -250,7 +250,10 @@ class TfrmMain : public TForm {
     bool SetupSmtpTls();
     // Whether the session still has to ask for STARTTLS.
     bool StartTlsDue() const;
-    void LogTlsSession();
+    // Reads [TLS] and sets the POP3 client up; raises on a bad setting.
+    void SetupPop3Tls(TPop3Cli &Pop3);
+    // With VerboseLogging, what the handshake of the session agreed.
+    void LogTlsSession(TWSocket &Socket);
     void LogTlsFailure(int ErrorCode);
 
     // ---- post-processing of sent files (PostProcess.cpp) ----

@@ -273,7 +273,7 @@ void TfrmMain::SMTPRequestDone(TObject *, TSmtpRequest RqType, std::uint16_t Err
         };
         switch (RqType) {
         case smtpConnect:
-            LogTlsSession();
+            LogTlsSession(Smtp.Socket());
             if (settings_.AuthMode >= 2 || StartTlsDue())
                 Smtp.Ehlo();
             else
@@ -286,7 +286,7 @@ void TfrmMain::SMTPRequestDone(TObject *, TSmtpRequest RqType, std::uint16_t Err
                 logOn();
             break;
         case smtpStartTls:
-            LogTlsSession();
+            LogTlsSession(Smtp.Socket());
             logOn();
             break;
         case smtpHelo:

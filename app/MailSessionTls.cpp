@@ -32,9 +32,21 @@ bool TfrmMain::StartTlsDue() const {
     return tls_.Smtp == TSmtpSecurity::StartTls && !Smtp.TlsActive();
 }
 
-void TfrmMain::LogTlsSession() {
-    if (cboxVerbose.Checked() && Smtp.TlsActive())
-        WriteLog(">TLS: " + Smtp.TlsProtocol() + ", " + Smtp.TlsCipher(), true);
+void TfrmMain::SetupPop3Tls(TPop3Cli &Pop3) {
+    tls_ = ReadTlsSettings(iniFile_);
+    if (tls_.Pop3 == TPop3Security::None)
+        return;
+    Pop3.TlsContext = tls_.MakeContext(appDir_);
+    Pop3.ImplicitTls = tls_.Pop3 == TPop3Security::Tls;
+    if (cboxVerbose.Checked())
+        WriteLog(std::string(">TLS: ") + (Pop3.ImplicitTls ? "from the first byte" : "STLS") +
+                     ", " + tls_.TrustText(),
+                 true);
+}
+
+void TfrmMain::LogTlsSession(TWSocket &Socket) {
+    if (cboxVerbose.Checked() && Socket.TlsActive())
+        WriteLog(">TLS: " + Socket.TlsProtocol() + ", " + Socket.TlsCipher(), true);
 }
 
 void TfrmMain::LogTlsFailure(int ErrorCode) {

@@ -69,7 +69,6 @@ void TCustomSmtpClient::WSocketTlsDone(std::uint16_t ErrCode) {
         FailLocally(SocketFailureText(ErrCode), ErrCode);
         return;
     }
-    TriggerDisplay("! TLS " + FWSocket->TlsProtocol() + " " + FWSocket->TlsCipher());
     FState = smtpInternalReady;
     StartCommand(smtpStartTls, stepEhlo, EhloCommand(), {250},
                  &TCustomSmtpClient::StartTlsEhloDone);
