@@ -19,13 +19,14 @@ class TlsJob : public Job {
     // tests/support/smtp_server.py with TLS ("starttls" or "implicit") and
     // the given certificate, requiring AUTH as user:secret (after STARTTLS:
     // aiosmtpd does not see TLS from the first byte as TLS).
-    void StartTlsServer(const std::string &mode, const std::string &cert = "server") {
+    void StartTlsServer(const std::string &mode, const std::string &cert = "server",
+                        bool auth = true) {
         ASSERT_EQ(mkdir(Spool().c_str(), 0755), 0);
-        std::vector<std::string> argv = {kPython,          SupportPath("smtp_server.py"),
-                                         "--spool",        Spool(),
-                                         "--users",        "user:secret",
-                                         "--auth-required"};
-        if (mode == "starttls")
+        std::vector<std::string> argv = {
+            kPython, SupportPath("smtp_server.py"), "--spool", Spool(), "--users", "user:secret"};
+        if (auth)
+            argv.push_back("--auth-required");
+        if (auth && mode == "starttls")
             argv.push_back("--auth-require-tls");
         if (!mode.empty())
             argv.insert(argv.end(), {"--tls", mode, "--tls-cert", CertFile(cert + ".pem"),
@@ -158,6 +159,79 @@ TEST_F(TlsJob, BadSettingsEndTheJobBeforeAnythingIsSent) {
         EXPECT_TRUE(Received().empty());
         EXPECT_EQ(Files(Poll()), std::vector<std::string>{"a.txt"});
     }
+}
+
+// POP3 before SMTP over TLS, then the SMTP session.
+class TlsPop3Job : public TlsJob {
+  protected:
+    void SetUp() override {
+        TlsJob::SetUp();
+        Put("a.txt", "first file\r\n");
+        LogOnAs("joe", "secret");
+        Set("Authentication", "1");
+        Set("Pop3Host", "127.0.0.1");
+        Set("VerboseLogging", "1");
+        StartTlsServer("starttls", "server", false);
+    }
+    void StartPop3(std::vector<std::string> options) {
+        std::vector<std::string> argv = {kPython, SupportPath("pop3_server.py"), "--log",
+                                         dir_ / "pop3.commands"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        ASSERT_TRUE(pop3_.Start(argv)) << pop3_.ErrorLog();
+        Set("Pop3Port", std::to_string(pop3_.Port()));
+    }
+    std::string Pop3Commands() const { return ReadFileText(dir_ / "pop3.commands"); }
+
+    PeerProcess pop3_;
+};
+
+TEST_F(TlsPop3Job, StlsThenStartTls) {
+    StartPop3({"--tls", "stls", "--tls-cert", CertFile("server.pem"), "--tls-key",
+               CertFile("server.key")});
+    Tls("POP3=stls\r\nSMTP=starttls\r\nCAFile=" + CertFile("ca.pem") + "\r\n");
+    ASSERT_EQ(Run(), 0) << Output();
+    EXPECT_EQ(Received().size(), 1u);
+    pop3_.Stop();
+    EXPECT_EQ(Pop3Commands(), "CONNECT\nSTLS\nTLS\nUSER joe\nPASS secret\nQUIT\n");
+    const auto lines = LogLines({">TLS", "> STLS", "> USER", "> PASS", ">STARTTLS"});
+    ASSERT_EQ(lines.size(), 8u) << Output();
+    EXPECT_EQ(lines[0], ">TLS: STLS, certificate checked against " + CertFile("ca.pem"));
+    EXPECT_EQ(lines[1], "> STLS");
+    EXPECT_EQ(lines[2].rfind(">TLS: TLSv1.3, TLS_", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3], "> USER joe");
+    EXPECT_EQ(lines[4], "> PASS *******");
+    EXPECT_EQ(lines[5], ">TLS: STARTTLS, certificate checked against " + CertFile("ca.pem"));
+    EXPECT_EQ(lines[6], ">STARTTLS");
+    EXPECT_EQ(lines[7].rfind(">TLS: TLSv1.3, TLS_", 0), 0u) << lines[7];
+}
+
+TEST_F(TlsPop3Job, APop3ServerWithoutStlsGetsNoPasswordAndTheJobEnds) {
+    StartPop3({});
+    Tls("POP3=stls\r\n");
+    ASSERT_EQ(Run(), 1) << Output();
+    EXPECT_TRUE(Received().empty());
+    EXPECT_EQ(Files(Poll()), std::vector<std::string>{"a.txt"});
+    pop3_.Stop();
+    // A refused logon is aborted, not quit.
+    EXPECT_EQ(Pop3Commands(), "CONNECT\nSTLS\n");
+    const auto lines = LogLines({"! "});
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("! -ERR ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], "! Authentication failed at host: 127.0.0.1");
+}
+
+TEST_F(TlsPop3Job, FromTheFirstByteWithACertificateForAnotherName) {
+    StartPop3({"--tls", "implicit", "--tls-cert", CertFile("other.pem"), "--tls-key",
+               CertFile("other.key")});
+    Tls("POP3=tls\r\nCAFile=" + CertFile("ca.pem") + "\r\n");
+    ASSERT_EQ(Run(), 1) << Output();
+    EXPECT_TRUE(Received().empty());
+    const auto lines = LogLines({"! "});
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "! Winsock err #12005 TLS certificate is for another host name");
+    EXPECT_EQ(lines[1],
+              "! TLS: certificate verify failed: IP address mismatch (expected 127.0.0.1)");
+    EXPECT_EQ(lines[2], "! Authentication failed at host: 127.0.0.1");
 }
 
 } // namespace
