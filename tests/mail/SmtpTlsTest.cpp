@@ -8,6 +8,7 @@
 #include "net/TlsErrors.h"
 #include "tests/mail/SmtpTestSupport.h"
 #include "tests/support/LoopGuard.h"
+#include "tests/support/SocksProxy.h"
 #include "tests/support/TlsCerts.h"
 
 namespace pv::test {
@@ -253,6 +254,26 @@ TEST_F(SmtpTls, AServerWithoutStartTlsGetsNothingInPlainText) {
     ASSERT_EQ(rec.commands.size(), 2u);
     EXPECT_EQ(rec.commands[1], "QUIT");
     EXPECT_TRUE(server.Message(1).empty());
+}
+
+TEST_F(SmtpTls, ThroughASocksProxyTheHandshakeRunsOverTheTunnel) {
+    SocksProxy proxy;
+    const auto status = proxy.Start({"microsocks"});
+    if (status == SocksProxy::Missing)
+        GTEST_SKIP() << proxy.Why();
+    ASSERT_EQ(status, SocksProxy::Started) << proxy.Why();
+    for (Security security : {Security::StartTls, Security::Implicit}) {
+        SCOPED_TRACE(static_cast<int>(security));
+        RealSmtpPeer server(TlsServer(security, "server"));
+        ASSERT_TRUE(server.started) << server.peer.ErrorLog();
+        client.Port = server.Port();
+        client.ImplicitTls = security == Security::Implicit;
+        client.Socket().SetSocksServer("127.0.0.1");
+        client.Socket().SetSocksPort(proxy.Port());
+        ASSERT_TRUE(Session(security == Security::StartTls, false));
+        EXPECT_TRUE(errors.empty()) << errors[0];
+        EXPECT_NE(server.Envelope(1).find(R"("tls": "TLSv1.3")"), std::string::npos);
+    }
 }
 
 // The scripted peer of tests/support/tls_fault_server.py.
