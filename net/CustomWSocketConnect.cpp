@@ -304,6 +304,14 @@ void TCustomWSocket::Resume() {
     fPaused = false;
     if (fHSocket != INVALID_SOCKET)
         WSAAsyncSelect(fHSocket, fWindowHandle, WM_SOCKET_EVENT, fSelectEvent);
+    // The selection reports what the system holds; decrypted bytes held
+    // here are reported as well (a read event for them may have been dropped
+    // while paused).
+    if (fHSocket != INVALID_SOCKET && fTls && fTls->Pending() > 0) {
+        fTlsReadPosted = true;
+        PostMessage(fWindowHandle, WM_SOCKET_EVENT, static_cast<WPARAM>(fHSocket),
+                    WSAMAKESELECTREPLY(FD_READ, 0));
+    }
 }
 
 } // namespace pv

@@ -143,6 +143,34 @@ TEST_F(TlsSocket, DecryptedBytesAHandlerLeftComeWithAReadEventOfTheirOwnThenTheE
     EXPECT_EQ(peer.Transcript(), "TLS TLSv1.3\nCLOSE answered\n");
 }
 
+TEST_F(TlsSocket, DecryptedBytesLeftWhenPausedComeAfterResume) {
+    TlsPeer peer("echo", "server");
+    ASSERT_TRUE(peer.started) << peer.peer.ErrorLog();
+    socket.ComponentOptions.Include(wsoNoReceiveLoop);
+    readSize = 100;
+    ConnectTls(peer);
+    // The first small read leaves the rest of the record decrypted; the
+    // handler pauses, and the read event posted for the rest finds the
+    // socket paused.
+    socket.OnDataAvailable = [this](TObject *, std::uint16_t) {
+        char buf[1000];
+        const int n = socket.Receive(buf, readSize);
+        if (n > 0)
+            received.append(buf, static_cast<std::size_t>(n));
+        if (received.size() == 100)
+            socket.Pause();
+    };
+    const std::string line = Pattern(900);
+    socket.Send(line.data(), static_cast<int>(line.size()));
+    ASSERT_TRUE(PumpUntil([&] { return socket.Paused(); })) << received.size();
+    PumpFor(200);
+    EXPECT_EQ(received.size(), 100u);
+    socket.Resume();
+    EXPECT_TRUE(PumpUntil([&] { return received.size() >= line.size(); })) << received.size();
+    EXPECT_TRUE(received == line);
+    socket.Close();
+}
+
 TEST_F(TlsSocket, StartTlsAfterPlainLines) {
     TlsPeer peer("starttls", "server");
     ASSERT_TRUE(peer.started) << peer.peer.ErrorLog();
