@@ -2,6 +2,7 @@
 // from the first byte, with the test's own certificates: what the log says,
 // and that nothing goes in plain text when TLS cannot be had.
 #include "tests/e2e/E2eSupport.h"
+#include "tests/support/SocksProxy.h"
 #include "tests/support/TlsCerts.h"
 
 namespace pv::e2e {
@@ -232,6 +233,34 @@ TEST_F(TlsPop3Job, FromTheFirstByteWithACertificateForAnotherName) {
     EXPECT_EQ(lines[1],
               "! TLS: certificate verify failed: IP address mismatch (expected 127.0.0.1)");
     EXPECT_EQ(lines[2], "! Authentication failed at host: 127.0.0.1");
+}
+
+TEST_F(TlsPop3Job, ThroughTheProxyBothSessionsAreEncrypted) {
+    test::SocksProxy proxy;
+    const auto status = proxy.Start({"microsocks"});
+    if (status == test::SocksProxy::Missing)
+        GTEST_SKIP() << proxy.Why();
+    ASSERT_EQ(status, test::SocksProxy::Started) << proxy.Why();
+    StartPop3({"--tls", "implicit", "--tls-cert", CertFile("server.pem"), "--tls-key",
+               CertFile("server.key")});
+    // The certificates name the mail servers, not the proxy.
+    extraIni_ = "[Proxy]\r\nServer=127.0.0.1\r\nPort=" + proxy.Port() +
+                "\r\n[TLS]\r\nPOP3=tls\r\nSMTP=starttls\r\nCAFile=" + CertFile("ca.pem") + "\r\n";
+    ASSERT_EQ(Run(), 0) << Output();
+    EXPECT_EQ(Received().size(), 1u);
+    pop3_.Stop();
+    EXPECT_EQ(Pop3Commands(), "CONNECT\nTLS\nUSER joe\nPASS secret\nQUIT\n");
+    const std::string through = ">Connecting through SOCKS 5 proxy 127.0.0.1:" + proxy.Port();
+    const auto lines = LogLines({">Connecting through", ">TLS", ">STARTTLS"});
+    ASSERT_EQ(lines.size(), 7u) << Output();
+    EXPECT_EQ(lines[0],
+              ">TLS: from the first byte, certificate checked against " + CertFile("ca.pem"));
+    EXPECT_EQ(lines[1], through);
+    EXPECT_EQ(lines[2].rfind(">TLS: TLSv1.3, TLS_", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3], ">TLS: STARTTLS, certificate checked against " + CertFile("ca.pem"));
+    EXPECT_EQ(lines[4], through);
+    EXPECT_EQ(lines[5], ">STARTTLS");
+    EXPECT_EQ(lines[6].rfind(">TLS: TLSv1.3, TLS_", 0), 0u) << lines[6];
 }
 
 } // namespace
