@@ -112,7 +112,8 @@ class Handler:
             "rcpt_tos": envelope.rcpt_tos,
             "login": login.decode(errors="replace") if isinstance(login, bytes) else login,
         }
-        if self.opts.tls:
+        # Servers built on this handler may have no TLS options.
+        if getattr(self.opts, "tls", ""):
             tls = server.transport.get_extra_info("ssl_object")
             meta["tls"] = tls.version() if tls else None
         with open(base + ".tmp", "wb") as f:
