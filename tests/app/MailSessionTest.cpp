@@ -5,8 +5,6 @@
 #include "../support/PeerProcess.h"
 #include "AppFixture.h"
 
-#include <poll.h>
-
 namespace pv::test {
 namespace {
 
@@ -246,8 +244,7 @@ bool Pump(const std::function<bool()> &done, int ms) {
         while (PeekMessage(msg, true))
             if (msg.message != WM_QUIT)
                 DispatchMessage(msg);
-        pollfd p{LoopFd(), POLLIN, 0};
-        poll(&p, 1, 20);
+        WaitMessageTimeout(20);
     }
     return true;
 }
@@ -308,8 +305,7 @@ TEST_F(MailSession, FailureAtTheEndOfTheJobReachesTheApplication) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!app_.Terminated() && std::chrono::steady_clock::now() < deadline) {
         app_.ProcessMessages();
-        pollfd p{LoopFd(), POLLIN, 0};
-        poll(&p, 1, 20);
+        WaitMessageTimeout(20);
     }
     ASSERT_TRUE(app_.Terminated());
     EXPECT_TRUE(f.Failed());
