@@ -5,10 +5,12 @@
 // One class, its code in one file per part of the job: FrmMain.cpp (the
 // window), Settings.cpp, JobCycle.cpp (start-up, timers, one job, closing),
 // FileList.cpp (the scan), ZipStep.cpp, Pop3Logon.cpp, MailSession.cpp,
-// PostProcess.cpp, JobLog.cpp and JobReport.cpp (exit status, terminal).
+// MailSessionTls.cpp, PostProcess.cpp, JobLog.cpp and JobReport.cpp (exit
+// status, terminal).
 #pragma once
 
 #include "app/FilesTable.h"
+#include "app/TlsSettings.h"
 #include "mail/Pop3Cli.h"
 #include "mail/SmtpCli.h"
 #include "platform/Application.h"
@@ -242,6 +244,17 @@ class TfrmMain : public TForm {
                            const Exception *E, TSmtpAfterOpenFileAction &Action);
     void SmtpCliDisplay(TObject *Sender, const std::string &Msg);
     void SmtpSessionClosed(TObject *Sender, std::uint16_t ErrCode);
+    // ---- TLS of the mail session (MailSessionTls.cpp) ----
+    // Reads [TLS] and sets the client up; false (the job ended) on a bad
+    // setting.
+    bool SetupSmtpTls();
+    // Whether the session still has to ask for STARTTLS.
+    bool StartTlsDue() const;
+    // Reads [TLS] and sets the POP3 client up; raises on a bad setting.
+    void SetupPop3Tls(TPop3Cli &Pop3);
+    // With VerboseLogging, what the handshake of the session agreed.
+    void LogTlsSession(TWSocket &Socket);
+    void LogTlsFailure(int ErrorCode);
 
     // ---- post-processing of sent files (PostProcess.cpp) ----
     void ClearArchiveBits();
@@ -338,6 +351,7 @@ class TfrmMain : public TForm {
     std::string tempDir_;
     std::string iniFile_;
     TSettingValues settings_;
+    TTlsSettings tls_; // [TLS] as read for the current session
     TJobState job_;
     std::unique_ptr<TFileStream> logStream_;
     std::unique_ptr<TTimer> watchdog_;

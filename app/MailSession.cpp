@@ -191,6 +191,8 @@ void TfrmMain::StartSmtpSession() {
     job_.ResultText.clear();
     ShowStatus("Connecting to SMTP host " + edHost.Text());
     WriteLog(">Connecting to SMTP host " + edHost.Text(), true);
+    if (!SetupSmtpTls())
+        return;
 
     job_.Idle = true;
     job_.TimedOut = false;
@@ -225,6 +227,7 @@ void TfrmMain::SMTPRequestDone(TObject *, TSmtpRequest RqType, std::uint16_t Err
         if (ErrorCode != 0) {
             if (RqType != smtpQuit)
                 RecordError(Smtp.RequestType(), ErrorCode, "", 0);
+            LogTlsFailure(ErrorCode);
             if (usable)
                 Smtp.Quit();
             else
@@ -237,6 +240,7 @@ void TfrmMain::SMTPRequestDone(TObject *, TSmtpRequest RqType, std::uint16_t Err
         case smtpConnect:
         case smtpHelo:
         case smtpEhlo:
+        case smtpStartTls:
         case smtpAuth:
         case smtpMailFrom:
         case smtpRcptTo:
@@ -258,16 +262,32 @@ void TfrmMain::SMTPRequestDone(TObject *, TSmtpRequest RqType, std::uint16_t Err
             }
             return;
         }
+        // After the greeting and any TLS: AUTH LOGIN, or the first mail.
+        const auto logOn = [this] {
+            if (settings_.AuthMode >= 2) {
+                Smtp.AuthType = smtpAuthLogin;
+                Smtp.Auth();
+            } else {
+                Smtp.MailFrom();
+            }
+        };
         switch (RqType) {
         case smtpConnect:
-            if (settings_.AuthMode >= 2)
+            LogTlsSession(Smtp.Socket());
+            if (settings_.AuthMode >= 2 || StartTlsDue())
                 Smtp.Ehlo();
             else
                 Smtp.Helo();
             break;
         case smtpEhlo:
-            Smtp.AuthType = smtpAuthLogin;
-            Smtp.Auth();
+            if (StartTlsDue())
+                Smtp.StartTls();
+            else
+                logOn();
+            break;
+        case smtpStartTls:
+            LogTlsSession(Smtp.Socket());
+            logOn();
             break;
         case smtpHelo:
         case smtpAuth:

@@ -48,6 +48,7 @@ std::string TfrmMain::Pop3Logon() {
         pop3_->Port = settings_.Pop3Port;
         pop3_->UserName = settings_.UserName;
         pop3_->PassWord = settings_.Password;
+        SetupPop3Tls(*pop3_);
         if (watchdog_)
             watchdog_->SetEnabled(true);
         job_.Idle = true;
@@ -73,6 +74,8 @@ std::string TfrmMain::Pop3Logon() {
         if (!job_.Pop3Result.empty()) {
             const std::string result = ShowControls(job_.Pop3Result);
             WriteLog("! " + result, true);
+            if (!pop3_->Socket().TlsErrorText().empty())
+                WriteLog("! TLS: " + ShowControls(pop3_->Socket().TlsErrorText()), true);
             WriteLog("! Authentication failed at host: " + host, true);
             ShowStatus("POP3 auth err: " + result);
         } else {
@@ -122,8 +125,12 @@ void TfrmMain::Pop3RequestDone(TObject *, TPop3Request RqType, std::uint16_t Err
         } else {
             switch (RqType) {
             case pop3Connect:
+            case pop3Stls:
                 if (usable()) {
-                    if (settings_.APop)
+                    LogTlsSession(pop.Socket());
+                    if (RqType == pop3Connect && tls_.Pop3 == TPop3Security::Stls)
+                        pop.Stls();
+                    else if (settings_.APop)
                         pop.APop();
                     else
                         pop.User();

@@ -12,9 +12,9 @@ bench_cleanup() {
     rm -rf "$work"
 }
 
-# Starts bench/smtp_sink.py; sets port.
+# Starts bench/smtp_sink.py with the given options; sets port.
 start_sink() {
-    $py "$here/smtp_sink.py" > "$work/port" &
+    $py "$here/smtp_sink.py" "$@" > "$work/port" &
     sink_pid=$!
     local i
     for i in $(seq 50); do [[ -s $work/port ]] && break; sleep 0.1; done

@@ -1,7 +1,8 @@
 // Sends one message with the given files attached through TSmtpCli, set up
 // as the main window sets it up, and reports the time the session took.
-// With --per-file, one message per file over the one connection instead.
-//   smtp_send [--per-file] HOST PORT FILE...
+// With --per-file, one message per file over the one connection instead;
+// with --starttls CAFILE over STARTTLS, trusting the CAs of that file.
+//   smtp_send [--per-file] [--starttls CAFILE] HOST PORT FILE...
 // Exit status 0 when every request succeeded. bench/smtp_send.sh and
 // bench/smtp_many.sh run it beside other mail clients against a sink that
 // discards what it gets.
@@ -21,11 +22,20 @@ int main(int argc, char **argv) {
         --argc;
         ++argv;
     }
+    std::string caFile;
+    if (argc > 2 && std::string(argv[1]) == "--starttls") {
+        caFile = argv[2];
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 4) {
-        std::fprintf(stderr, "usage: %s [--per-file] HOST PORT FILE...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--per-file] [--starttls CAFILE] HOST PORT FILE...\n",
+                     argv[0]);
         return 2;
     }
     TSmtpCli smtp;
+    if (!caFile.empty())
+        smtp.TlsContext = std::make_shared<TTlsContext>(true, caFile);
     smtp.Host = argv[1];
     smtp.Port = argv[2];
     smtp.Allow8bitChars = false;
@@ -66,8 +76,15 @@ int main(int argc, char **argv) {
         }
         switch (rq) {
         case smtpConnect:
-            smtp.Helo();
+            if (caFile.empty())
+                smtp.Helo();
+            else
+                smtp.Ehlo();
             break;
+        case smtpEhlo:
+            smtp.StartTls();
+            break;
+        case smtpStartTls:
         case smtpHelo:
             smtp.MailFrom();
             break;

@@ -1,14 +1,17 @@
 #!/usr/bin/python3
 # An SMTP sink on 127.0.0.1 for the benchmarks: answers every command, reads
 # DATA in large blocks and discards it. Prints its port, then serves each
-# connection on a thread of its own until killed.
+# connection on a thread of its own until killed. With --tls CERT KEY it
+# offers STARTTLS and goes on over TLS when asked.
 import socket
+import ssl
+import sys
 import threading
 
 END = b"\r\n.\r\n"
 
 
-def serve(conn):
+def serve(conn, context):
     f = conn.makefile("rb", buffering=1 << 20)
     conn.sendall(b"220 sink ready\r\n")
     while True:
@@ -31,13 +34,23 @@ def serve(conn):
             conn.sendall(b"221 bye\r\n")
             break
         elif cmd == b"EHLO":
-            conn.sendall(b"250-sink\r\n250 8BITMIME\r\n")
+            offer = b"250-STARTTLS\r\n" if context and not isinstance(conn, ssl.SSLSocket) else b""
+            conn.sendall(b"250-sink\r\n" + offer + b"250 8BITMIME\r\n")
+        elif cmd == b"STAR" and context and not isinstance(conn, ssl.SSLSocket):
+            conn.sendall(b"220 go ahead\r\n")
+            f.close()
+            conn = context.wrap_socket(conn, server_side=True)
+            f = conn.makefile("rb", buffering=1 << 20)
         else:
             conn.sendall(b"250 ok\r\n")
     conn.close()
 
 
 def main():
+    context = None
+    if len(sys.argv) == 4 and sys.argv[1] == "--tls":
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(sys.argv[2], sys.argv[3])
     s = socket.socket()
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.bind(("127.0.0.1", 0))
@@ -45,7 +58,7 @@ def main():
     print(s.getsockname()[1], flush=True)
     while True:
         c, _ = s.accept()
-        threading.Thread(target=serve, args=(c,), daemon=True).start()
+        threading.Thread(target=serve, args=(c, context), daemon=True).start()
 
 
 main()

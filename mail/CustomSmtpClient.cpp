@@ -54,6 +54,7 @@ TCustomSmtpClient::~TCustomSmtpClient() {
         FWSocket->OnDataSent = nullptr;
         FWSocket->OnDnsLookupDone = nullptr;
         FWSocket->OnSessionConnected = nullptr;
+        FWSocket->OnTlsHandshakeDone = nullptr;
         FWSocket.reset();
     }
 }
@@ -84,8 +85,9 @@ void TCustomSmtpClient::TriggerCommand(const std::string &Msg) {
 }
 
 void TCustomSmtpClient::TriggerResponse(const std::string &Msg) {
-    if (FCurrentStep == stepEhlo)
-        AddAuthMechanisms(FAuthMechanisms, Msg);
+    if (FCurrentStep == stepEhlo && !AddAuthMechanisms(FAuthMechanisms, Msg) &&
+        IsStartTlsCapability(Msg))
+        FStartTlsOffered = true;
     if (OnResponse)
         OnResponse(this, Msg);
 }
@@ -351,6 +353,7 @@ void TCustomSmtpClient::Connect() {
     FReader.Reset();
     FRequestResult = 0;
     FEsmtp = false;
+    FStartTlsOffered = false;
     FErrorMessage.clear();
     FLastResponse.clear();
     const auto session = FReader.Session();
@@ -384,6 +387,10 @@ void TCustomSmtpClient::WSocketDnsLookupDone(std::uint16_t ErrCode) {
         WSocketSessionConnected(e);
     };
     FWSocket->OnDataAvailable = [this](TObject *, std::uint16_t e) { WSocketDataAvailable(e); };
+    FWSocket->OnTlsHandshakeDone = [this](TObject *, std::uint16_t e) { WSocketTlsDone(e); };
+    FWSocket->TlsContext = TlsContext;
+    FWSocket->TlsHostName = Trim(Host);
+    FWSocket->TlsOnConnect = ImplicitTls;
     const auto session = FReader.Session();
     SetState(smtpConnecting);
     if (FReader.Ended(session))
@@ -404,7 +411,7 @@ void TCustomSmtpClient::WSocketDnsLookupDone(std::uint16_t ErrCode) {
 void TCustomSmtpClient::WSocketSessionConnected(std::uint16_t ErrCode) {
     if (ErrCode != 0) {
         FConnected = false;
-        FailLocally(WinsockErrorText(ErrCode), ErrCode);
+        FailLocally(SocketFailureText(ErrCode), ErrCode);
         FRequestResult = 500;
         FWSocket->Close();
         SetState(smtpReady);
@@ -451,12 +458,16 @@ void TCustomSmtpClient::Helo() {
     StartCommand(smtpHelo, stepHelo, "HELO " + SignOnName(SignOn), {250}, nullptr);
 }
 
+std::string TCustomSmtpClient::EhloCommand() const {
+    return "EHLO " + SignOnName(SignOn);
+}
+
 void TCustomSmtpClient::Ehlo() {
     CheckReady();
     CheckConnected();
     FAuthMechanisms.clear();
-    StartCommand(smtpEhlo, stepEhlo, "EHLO " + SignOnName(SignOn), {250},
-                 &TCustomSmtpClient::EhloDone);
+    FStartTlsOffered = false;
+    StartCommand(smtpEhlo, stepEhlo, EhloCommand(), {250}, &TCustomSmtpClient::EhloDone);
 }
 
 void TCustomSmtpClient::EhloDone() {

@@ -4,8 +4,9 @@
 // that started the request and may start the next one at once.
 //
 // The request engine is in CustomSmtpClient.cpp, the SMTP AUTH exchanges in
-// CustomSmtpClientAuth.cpp, and the header building and the line pump of the
-// Data request in CustomSmtpClientMessage.cpp.
+// CustomSmtpClientAuth.cpp, the header building and the line pump of the
+// Data request in CustomSmtpClientMessage.cpp, and TLS (STARTTLS and TLS
+// from the first byte) in CustomSmtpClientTls.cpp.
 #pragma once
 
 #include <array>
@@ -14,15 +15,20 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mail/ReplyReader.h"
 #include "mail/SmtpTypes.h"
+#include "net/TlsContext.h"
 #include "net/WSocket.h"
 #include "platform/MessageLoop.h"
 #include "platform/Object.h"
 
 namespace pv {
+
+// An EHLO reply line that offers STARTTLS ("250-STARTTLS", any case).
+bool IsStartTlsCapability(std::string_view ReplyLine);
 
 class TCustomSmtpClient : public TObject {
   public:
@@ -53,6 +59,12 @@ class TCustomSmtpClient : public TObject {
     bool OwnHeaders = false; // MailMessage holds the header lines itself
     int Tag = 0;
 
+    // TLS: whom the sessions trust (none: the system's trust store, the
+    // certificate and the host name checked), and whether the session speaks
+    // TLS from its first byte (port 465) rather than after STARTTLS.
+    std::shared_ptr<TTlsContext> TlsContext;
+    bool ImplicitTls = false;
+
     TSmtpContentType ContentType() const { return FContentType; }
     virtual void SetContentType(TSmtpContentType Value);
 
@@ -65,6 +77,12 @@ class TCustomSmtpClient : public TObject {
     const std::string &LastResponse() const { return FLastResponse; }
     // Mechanisms listed after AUTH in the last EHLO reply, upper case.
     const std::vector<std::string> &OfferedMechanisms() const { return FAuthMechanisms; }
+    // The last EHLO reply listed STARTTLS.
+    bool StartTlsOffered() const { return FStartTlsOffered; }
+    // The session is encrypted; with what ("TLSv1.3", a cipher suite).
+    bool TlsActive() const { return FWSocket->TlsActive(); }
+    std::string TlsProtocol() const { return FWSocket->TlsProtocol(); }
+    std::string TlsCipher() const { return FWSocket->TlsCipher(); }
     TWSocket &Socket() { return *FWSocket; }
 
     // --- events ---
@@ -90,6 +108,10 @@ class TCustomSmtpClient : public TObject {
     virtual void Data();
     virtual void Quit();
     virtual void Rset();
+    // STARTTLS after an EHLO that offered it, the handshake, and EHLO again
+    // over TLS: the capabilities are read afresh. Without the offer it fails
+    // with 500 and sends nothing.
+    virtual void StartTls();
     // Connect and greet (and log on when AuthType is set), as one request.
     virtual void Open();
     // MailFrom, RcptTo and Data as one request.
@@ -117,7 +139,8 @@ class TCustomSmtpClient : public TObject {
         stepQuit = 7,
         stepRset = 8,
         stepEhlo = 9,
-        stepAuth = 10
+        stepAuth = 10,
+        stepStartTls = 11
     };
     using TContinuation = void (TCustomSmtpClient::*)();
 
@@ -189,6 +212,12 @@ class TCustomSmtpClient : public TObject {
     void AuthLoginUser();
     void AuthLoginPassword();
     void AuthCramChallenge();
+    std::string EhloCommand() const;
+    void StartTlsReply();
+    void WSocketTlsDone(std::uint16_t ErrCode);
+    void StartTlsEhloDone();
+    // "500 " and the text of a socket or TLS error with its number.
+    std::string SocketFailureText(int Error) const;
 
     std::unique_ptr<TWSocket> FWSocket;
     std::vector<std::string> FAuthMechanisms;
@@ -200,6 +229,7 @@ class TCustomSmtpClient : public TObject {
     std::string FErrorMessage;
     bool FConnected = false;
     bool FEsmtp = false;
+    bool FStartTlsOffered = false;
     TSmtpRequest FRequestType = smtpConnect;
     bool FRequestDone = true; // nothing pending yet
     int FRequestResult = 0;

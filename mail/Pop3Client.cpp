@@ -6,16 +6,13 @@
 #include <utility>
 
 #include "net/Winsock.h"
+#include "platform/Text.h"
 
 namespace pv {
 
 namespace {
 
 constexpr int kClosedUnderRequest = 10004;
-
-std::string WinsockErrorText(int Error) {
-    return "-ERR " + SocketErrorDesc(Error) + " (Winsock error #" + std::to_string(Error) + ")";
-}
 
 std::string ExceptionText(const std::exception &E) {
     if (const auto *pe = dynamic_cast<const Exception *>(&E))
@@ -45,6 +42,7 @@ TCustomPop3Cli::~TCustomPop3Cli() {
     FWSocket->OnDataAvailable = nullptr;
     FWSocket->OnDnsLookupDone = nullptr;
     FWSocket->OnSessionConnected = nullptr;
+    FWSocket->OnTlsHandshakeDone = nullptr;
     FWSocket.reset();
 }
 
@@ -227,7 +225,7 @@ void TCustomPop3Cli::WSocketDnsLookupDone(std::uint16_t ErrCode) {
     if (FState != pop3DnsLookup)
         return;
     if (ErrCode != 0) {
-        FailLocally(WinsockErrorText(ErrCode), ErrCode);
+        FailLocally(SocketFailureText(ErrCode), ErrCode);
         return;
     }
     FWSocket->SetAddr(FWSocket->DnsResult());
@@ -238,6 +236,10 @@ void TCustomPop3Cli::WSocketDnsLookupDone(std::uint16_t ErrCode) {
         WSocketSessionConnected(e);
     };
     FWSocket->OnDataAvailable = [this](TObject *, std::uint16_t e) { WSocketDataAvailable(e); };
+    FWSocket->OnTlsHandshakeDone = [this](TObject *, std::uint16_t e) { WSocketTlsDone(e); };
+    FWSocket->TlsContext = TlsContext;
+    FWSocket->TlsHostName = Trim(Host);
+    FWSocket->TlsOnConnect = ImplicitTls;
     const auto session = FReader.Session();
     SetState(pop3Connecting);
     if (FReader.Ended(session))
@@ -252,7 +254,7 @@ void TCustomPop3Cli::WSocketDnsLookupDone(std::uint16_t ErrCode) {
 void TCustomPop3Cli::WSocketSessionConnected(std::uint16_t ErrCode) {
     if (ErrCode != 0) {
         FConnected = false;
-        FailLocally(WinsockErrorText(ErrCode), ErrCode);
+        FailLocally(SocketFailureText(ErrCode), ErrCode);
         FWSocket->Close();
         SetState(pop3Ready);
         return;

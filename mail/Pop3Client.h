@@ -6,7 +6,8 @@
 //
 // The session, the reading and the completion are in Pop3Client.cpp, the
 // requests, the reply handlers and the multi-line answers in
-// Pop3ClientRequests.cpp.
+// Pop3ClientRequests.cpp, TLS (STLS and TLS from the first byte) in
+// Pop3ClientTls.cpp.
 #pragma once
 
 #include <array>
@@ -16,6 +17,7 @@
 
 #include "mail/Pop3Types.h"
 #include "mail/ReplyReader.h"
+#include "net/TlsContext.h"
 #include "net/WSocket.h"
 #include "platform/MessageLoop.h"
 #include "platform/Object.h"
@@ -38,6 +40,11 @@ class TCustomPop3Cli : public TObject {
     int MsgNum = 0;   // argument of LIST, UIDL, RETR, TOP, DELE; result of LIST, UIDL, LAST
     int MsgLines = 0; // line count of TOP
     int Tag = 0;
+    // TLS: whom the sessions trust (none: the system's trust store, the
+    // certificate and the host name checked), and whether the session speaks
+    // TLS from its first byte (port 995) rather than after STLS.
+    std::shared_ptr<TTlsContext> TlsContext;
+    bool ImplicitTls = false;
 
     // The first failure of the current request (a server line or a text
     // built here).
@@ -55,6 +62,10 @@ class TCustomPop3Cli : public TObject {
     // The greeting's "<...>" part, brackets included; empty without one.
     const std::string &Timestamp() const { return FTimestamp; }
     TWSocket &Socket() { return *FWSocket; }
+    // The session is encrypted; with what ("TLSv1.3", a cipher suite).
+    bool TlsActive() const { return FWSocket->TlsActive(); }
+    std::string TlsProtocol() const { return FWSocket->TlsProtocol(); }
+    std::string TlsCipher() const { return FWSocket->TlsCipher(); }
 
     // Header values of the message being read by RETR or TOP.
     const std::string &HeaderFrom() const { return FHeaders[hdrFrom]; }
@@ -100,6 +111,10 @@ class TCustomPop3Cli : public TObject {
     virtual void RSet();
     // UIDL MsgNum, or the whole list when MsgNum is 0.
     virtual void Uidl();
+    // STLS (RFC 2595) after the greeting and before logging on, and the
+    // handshake; the request ends once the session is encrypted. A server
+    // without it answers "-ERR": the request fails with 500.
+    virtual void Stls();
     // Drops the connection at once; a pending request ends with 10004.
     virtual void Abort();
 
@@ -123,7 +138,8 @@ class TCustomPop3Cli : public TObject {
         stepUidl,
         stepLast,
         stepQuit,
-        stepNone
+        stepNone,
+        stepStls // never part of Open
     };
     enum THeader {
         hdrFrom,
@@ -176,6 +192,10 @@ class TCustomPop3Cli : public TObject {
     void ReplyLine();
     void MultiLine();
     void ParseHeaderLine(const std::string &Line);
+    void StlsAccepted();
+    void WSocketTlsDone(std::uint16_t ErrCode);
+    // "-ERR " and the text of a socket or TLS error with its number.
+    std::string SocketFailureText(int Error) const;
 
     // What a "+" reply leads to.
     void StatDone();

@@ -53,7 +53,8 @@ enum TPop3Request : std::uint8_t {
     pop3Uidl,
     pop3APop,
     pop3Open,
-    pop3Custom // never produced
+    pop3Custom, // never produced
+    pop3Stls
 };
 
 using TPop3Display = std::function<void(TObject *Sender, const std::string &Msg)>;

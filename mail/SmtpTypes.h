@@ -41,7 +41,8 @@ enum TSmtpRequest : std::uint8_t {
     smtpMail,
     smtpEhlo,
     smtpAuth,
-    smtpCustom // never produced
+    smtpCustom, // never produced
+    smtpStartTls
 };
 
 enum TSmtpAuthType : std::uint8_t {

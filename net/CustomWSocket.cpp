@@ -9,6 +9,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "net/TlsErrors.h"
+#include "net/TlsSession.h"
 #include "platform/Application.h"
 #include "platform/Text.h"
 
@@ -96,6 +98,9 @@ void TCustomWSocket::ResetToDefaults() {
     fReadCount = 0;
     fCloseInvoked = false;
     FlushTimeout = 60;
+    fTls.reset();
+    fTlsOnConnectStarted = false;
+    fTlsReadPosted = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -171,7 +176,15 @@ void TCustomWSocket::HandleReadEvent(std::uint16_t Error) {
         ChangeState(wsConnected);
         DoTcpConnected(Error);
     }
+    if (fTls) {
+        fTlsReadPosted = false;
+        if (fTls->State() == TTlsSession::tlsHandshaking) {
+            TlsContinue();
+            return;
+        }
+    }
     ReceiveLoop(Error, ComponentOptions);
+    TlsCheckBroken();
 }
 
 void TCustomWSocket::HandleAcceptEvent(std::uint16_t Error) {
@@ -182,6 +195,18 @@ void TCustomWSocket::HandleCloseEvent(std::uint16_t Error) {
     if (fState == wsConnecting)
         return;
     const SOCKET h = fHSocket;
+    if (TlsHandshaking()) {
+        // The last bytes may hold the server's reason.
+        TlsContinue();
+        if (fHSocket != h)
+            return;
+        if (TlsHandshaking()) {
+            fTlsErrorText = "the server closed the connection";
+            TlsHandshakeEnded(WSATLS_CLOSED);
+            if (fHSocket != h)
+                return;
+        }
+    }
     TWSocketOptions options = ComponentOptions;
     ReceiveLoop(0, options.Exclude(wsoNoReceiveLoop));
     // A handler that closed (or reopened) the socket has had its close.
@@ -384,6 +409,13 @@ void TCustomWSocket::DoTcpConnected(std::uint16_t ErrCode) {
 }
 
 void TCustomWSocket::DoSessionConnected(std::uint16_t ErrCode) {
+    // TLS from the first byte: the session counts as connected once the
+    // handshake is done (TlsHandshakeEnded comes back here).
+    if (ErrCode == 0 && TlsOnConnect && !fTlsOnConnectStarted && !fTls && fType == SOCK_STREAM &&
+        fHSocket != INVALID_SOCKET) {
+        TlsBegin(true);
+        return;
+    }
     if (OnSessionConnected && !fDestroying)
         OnSessionConnected(this, ErrCode);
 }

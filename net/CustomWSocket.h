@@ -17,6 +17,9 @@
 
 namespace pv {
 
+class TTlsContext;
+class TTlsSession;
+
 enum TSocketState : std::uint8_t {
     wsInvalidState = 0,
     wsOpened = 1,
@@ -179,6 +182,31 @@ class TCustomWSocket : public TObject {
     const std::deque<std::unique_ptr<TBuffer>> &BufferList() const { return fBufferList; }
     int BufSize() const { return fBufSize; }
 
+    // --- TLS (CustomWSocketTls.cpp) ---
+    // Below every layer above the core: they see plain bytes and the events
+    // and error numbers they know. The trust settings of the sessions; none:
+    // the system's trust store, certificate and host name checked.
+    std::shared_ptr<TTlsContext> TlsContext;
+    // The name the server's certificate must carry; empty: Addr.
+    std::string TlsHostName;
+    // TLS from the first byte: the handshake runs once the session counts as
+    // connected (after a proxy's), and OnSessionConnected follows it with 0
+    // or the handshake's error.
+    bool TlsOnConnect = false;
+    // TLS on a connected socket with nothing waiting to be sent (STARTTLS);
+    // ends in OnTlsHandshakeDone. A failed handshake closes the socket after
+    // that event.
+    virtual void StartTls();
+    bool TlsActive() const;      // the handshake is done
+    bool TlsHandshaking() const; // it runs
+    // What the handshake agreed ("TLSv1.3", a cipher suite); "" without TLS.
+    std::string TlsProtocol() const;
+    std::string TlsCipher() const;
+    // Why the last handshake or record failed, in the library's words.
+    const std::string &TlsErrorText() const { return fTlsErrorText; }
+    // The handshake ended: 0 or a TLS error number (TlsErrors.h).
+    TSessionEvent OnTlsHandshakeDone;
+
     // --- message pumping ---
     bool ProcessMessage();
     void ProcessMessages();
@@ -221,6 +249,20 @@ class TCustomWSocket : public TObject {
     virtual void HandleAcceptEvent(std::uint16_t Error);
     virtual void HandleCloseEvent(std::uint16_t Error);
     virtual void AfterDup();
+
+    virtual void DoTlsHandshakeDone(std::uint16_t ErrCode);
+    // TLS hooks of the core: the handshake's steps on the network events,
+    // and the filter where the core reads and writes the handle.
+    void TlsBegin(bool OnConnect);
+    void TlsContinue();
+    void TlsHandshakeEnded(int Error);
+    int TlsReceive(void *Buffer, int Size, int Flags);
+    int TlsSend(const iovec *Pieces, int Count);
+    // Sends records still waiting; false while they wait, or when the send
+    // found the connection broken (then the socket is closed and that told).
+    bool TlsFlush();
+    // A record that could not be read ends the session.
+    void TlsCheckBroken();
 
     void ChangeState(TSocketState NewState);
     // Raises "Error n in function Name" with the text of WSAGetLastError.
@@ -284,6 +326,10 @@ class TCustomWSocket : public TObject {
     TSocketSendFlags fSendFlags = wsSendNormal;
     bool fDestroying = false;
     std::uint32_t fThreadId = 0;
+    std::unique_ptr<TTlsSession> fTls;
+    bool fTlsOnConnectStarted = false; // this connection's TLS began with it
+    bool fTlsReadPosted = false;       // an FD_READ for decrypted bytes is on its way
+    std::string fTlsErrorText;
 };
 
 } // namespace pv

@@ -1,5 +1,6 @@
 // TCustomWSocket: closing and aborting, and the wait for the peer's close.
 #include "net/CustomWSocket.h"
+#include "net/TlsSession.h"
 
 #include "platform/Application.h"
 
@@ -18,6 +19,9 @@ void TCustomWSocket::InternalClose(bool bShut, std::uint16_t Error) {
     }
     if (fState == wsClosed)
         return;
+    // A clean end of the TLS stream before the end of the connection.
+    if (bShut && fTls)
+        fTls->Shutdown();
     if (bShut)
         winsock::shutdown(fHSocket, SHUT_WR);
     for (;;) {

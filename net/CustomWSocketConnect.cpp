@@ -1,5 +1,6 @@
 // TCustomWSocket: connecting, the server side, pausing.
 #include "net/CustomWSocket.h"
+#include "net/TlsSession.h"
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
@@ -83,6 +84,8 @@ void TCustomWSocket::Connect() {
     }
 
     DeleteBufferedData();
+    fTls.reset();
+    fTlsOnConnectStarted = false;
     fHSocket = winsock::socket(fAddrFormat, fType, fProto);
     if (fHSocket == INVALID_SOCKET) {
         SocketError("Connect (socket)");
@@ -281,6 +284,7 @@ void TCustomWSocket::Dup(SOCKET NewHSocket) {
     }
     fHSocket = NewHSocket;
     fCloseInvoked = false;
+    fTls.reset();
     ApplyLinger();
     fSelectEvent = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
     if (WSAAsyncSelect(fHSocket, fWindowHandle, WM_SOCKET_EVENT, fSelectEvent) != 0) {
@@ -300,6 +304,14 @@ void TCustomWSocket::Resume() {
     fPaused = false;
     if (fHSocket != INVALID_SOCKET)
         WSAAsyncSelect(fHSocket, fWindowHandle, WM_SOCKET_EVENT, fSelectEvent);
+    // The selection reports what the system holds; decrypted bytes held
+    // here are reported as well (a read event for them may have been dropped
+    // while paused).
+    if (fHSocket != INVALID_SOCKET && fTls && fTls->Pending() > 0) {
+        fTlsReadPosted = true;
+        PostMessage(fWindowHandle, WM_SOCKET_EVENT, static_cast<WPARAM>(fHSocket),
+                    WSAMAKESELECTREPLY(FD_READ, 0));
+    }
 }
 
 } // namespace pv

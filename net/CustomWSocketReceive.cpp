@@ -1,5 +1,6 @@
 // TCustomWSocket: the receive side.
 #include "net/CustomWSocket.h"
+#include "net/TlsSession.h"
 
 namespace pv {
 
@@ -53,14 +54,21 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
 }
 
 int TCustomWSocket::RcvdCount() {
+    if (fTls && fTls->State() == TTlsSession::tlsHandshaking)
+        return 0;
     unsigned long n = 0;
     if (winsock::ioctlsocket(fHSocket, FIONREAD_CMD, &n) != 0) {
         SocketError("ioctlSocket");
         return -1;
     }
+    // At most this many: the records' own bytes are in the count.
+    if (fTls)
+        return fTls->Pending() + static_cast<int>(n);
     return static_cast<int>(n);
 }
 int TCustomWSocket::RawReceive(void *Buffer, int Size, int Flags) {
+    if (fTls)
+        return TlsReceive(Buffer, Size, Flags);
     ++fReceiveCalls;
     int n = winsock::recv(fHSocket, Buffer, Size, Flags);
     fReadLineFull = n >= Size;

@@ -1,6 +1,7 @@
 // TCustomWSocket: the send side: the send queue, writing it out as the
 // network takes it, and the write event.
 #include "net/CustomWSocket.h"
+#include "net/TlsSession.h"
 
 namespace pv {
 
@@ -49,6 +50,8 @@ void TCustomWSocket::DeleteBufferedData() {
 }
 
 int TCustomWSocket::RealSend(const iovec *Pieces, int Count) {
+    if (fTls)
+        return TlsSend(Pieces, Count);
     int n;
     if (fType == SOCK_DGRAM)
         n = winsock::sendto(fHSocket, Pieces[0].iov_base, static_cast<int>(Pieces[0].iov_len),
@@ -59,13 +62,19 @@ int TCustomWSocket::RealSend(const iovec *Pieces, int Count) {
 }
 
 void TCustomWSocket::TryToSend() {
-    if (fHSocket == INVALID_SOCKET || fBufferList.empty())
+    if (fHSocket == INVALID_SOCKET)
+        return;
+    // The records of the last block go before anything else; until they
+    // are out, nothing counts as sent.
+    if (fTls && fTls->OutPending() && !TlsFlush())
+        return;
+    if (fBufferList.empty())
         return;
     for (;;) {
         TBuffer &first = *fBufferList.front();
         if (first.Unsent() == 0) {
             if (fBufferList.size() == 1) {
-                fAllSent = true;
+                fAllSent = !(fTls && fTls->OutPending());
                 break;
             }
             DropFirstBuffer();
@@ -171,6 +180,10 @@ void TCustomWSocket::Flush() {
 }
 
 void TCustomWSocket::HandleWriteEvent(std::uint16_t Error) {
+    if (TlsHandshaking()) {
+        TlsContinue();
+        return;
+    }
     const SOCKET h = fHSocket;
     TryToSend();
     // A send that found the connection broken has closed it and reported that.

@@ -6,6 +6,7 @@
 
 #include <netdb.h>
 
+#include "net/TlsErrors.h"
 #include "net/WinsockTypes.h"
 
 namespace pv {
@@ -254,6 +255,8 @@ std::string SocketErrorDesc(int error) {
     case WSANO_DATA:
         return "No Data";
     default:
+        if (IsTlsError(error))
+            return TlsErrorDesc(error);
         if (error > SYSTEM_ERROR_BASE && error <= SYSTEM_ERROR_LAST) {
             // The English text whatever the locale, as every other text here.
             if (const char *text = strerrordesc_np(error - SYSTEM_ERROR_BASE))

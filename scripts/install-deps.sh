@@ -8,6 +8,9 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format time
           python3 python3-aiosmtpd python3-twisted swaks curl s-nail microsocks netbase attr procps
           libzip-dev zlib1g-dev zip unzip strace
+          # TLS: the library, the system's trust store, and the openssl command
+          # the tests make their certificates with
+          libssl-dev ca-certificates openssl
           # the desktop: the Qt front end, the tray watch (X11 selection, D-Bus name)
           qt6-base-dev libxcb1-dev libxcb-xfixes0-dev libxcb-res0-dev libdbus-1-dev
           # and its tests: an X server, a tray host, input and screenshots, a private bus

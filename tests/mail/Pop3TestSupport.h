@@ -14,9 +14,9 @@
 
 namespace pv::test {
 
-inline const char *const kPop3RequestNames[] = {"Connect", "User", "Pass", "RPop", "Quit",  "Stat",
-                                                "List",    "Retr", "Top",  "Dele", "Noop",  "Last",
-                                                "RSet",    "Uidl", "APop", "Open", "Custom"};
+inline const char *const kPop3RequestNames[] = {
+    "Connect", "User", "Pass", "RPop", "Quit", "Stat", "List", "Retr",   "Top",
+    "Dele",    "Noop", "Last", "RSet", "Uidl", "APop", "Open", "Custom", "Stls"};
 inline const char *const kPop3StateNames[] = {
     "pop3Ready",         "pop3DnsLookup",     "pop3Connecting",      "pop3Connected",
     "pop3InternalReady", "pop3WaitingBanner", "pop3WaitingResponse", "pop3Abort"};

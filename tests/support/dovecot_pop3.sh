@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # A loopback-only dovecot POP3 server in a directory of its own, for tests.
 #
-#   dovecot_pop3.sh start DIR USER:PASSWORD
+#   dovecot_pop3.sh start DIR USER:PASSWORD [--tls CERT KEY]
 #       configures DIR, starts dovecot with POP3 only on 127.0.0.1 and a free
 #       port, and prints "READY <port>". The one account logs on with USER and
 #       PASS or with APOP (the greeting carries the time stamp); its mailbox
-#       is an empty Maildir.
+#       is an empty Maildir. --tls offers STLS with that certificate and key
+#       (PEM files), and TLS from the first byte on a second free port,
+#       written to DIR/pop3s.port.
 #   dovecot_pop3.sh stop DIR
 #       stops that instance and waits for it to end.
 #
@@ -13,7 +15,7 @@
 # skip with a clear message. Needs root, like dovecot itself.
 set -euo pipefail
 
-usage() { echo "usage: $0 start DIR USER:PASSWORD | stop DIR" >&2; exit 2; }
+usage() { echo "usage: $0 start DIR USER:PASSWORD [--tls CERT KEY] | stop DIR" >&2; exit 2; }
 [[ $# -ge 2 ]] || usage
 action=$1
 dir=$(mkdir -p "$2" && cd "$2" && pwd)
@@ -35,15 +37,29 @@ if [[ $action == stop ]]; then
     stop
     exit 0
 fi
-[[ $action == start && $# -eq 3 ]] || usage
+[[ $action == start && ($# -eq 3 || ($# -eq 6 && $4 == --tls)) ]] || usage
 account=$3
+tls_cert=${5:-}
+tls_key=${6:-}
 
 if ! command -v dovecot > /dev/null || [[ ! -e /usr/lib/dovecot/pop3 ]]; then
     echo "dovecot-pop3d is not installed" >&2
     exit 77
 fi
 
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+free_port() {
+    /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+port=$(free_port)
+pop3s_port=0
+ssl=no
+if [[ -n $tls_cert ]]; then
+    pop3s_port=$(free_port)
+    echo "$pop3s_port" > "$dir/pop3s.port"
+    ssl="yes
+ssl_cert = <$tls_cert
+ssl_key = <$tls_key"
+fi
 # The POP3 process runs as nobody and must reach its mailbox.
 chmod 755 "$dir"
 mkdir -p "$dir/run" "$dir/state" "$dir/home" "$dir/mail"/{new,cur,tmp}
@@ -56,7 +72,7 @@ listen = 127.0.0.1
 base_dir = $dir/run
 state_dir = $dir/state
 log_path = $dir/dovecot.log
-ssl = no
+ssl = $ssl
 disable_plaintext_auth = no
 auth_failure_delay = 0
 auth_mechanisms = plain login cram-md5 apop
@@ -75,7 +91,7 @@ service pop3-login {
     port = $port
   }
   inet_listener pop3s {
-    port = 0
+    port = $pop3s_port
   }
 }
 EOF

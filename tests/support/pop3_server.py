@@ -9,10 +9,14 @@ it listens and serves until killed (SIGTERM).
 
 Usage:
   pop3_server.py [--port N] [--users u:p,...] [--no-timestamp] [--log FILE]
+                 [--tls stls|implicit --tls-cert PEM --tls-key PEM] [--stls-inject]
 
 --no-timestamp greets without the "<...>" part that APOP needs. --log appends
 every command line received (as received) to FILE, one per line, and
-"CONNECT" for each connection.
+"CONNECT" for each connection, and "TLS" once a session is encrypted.
+--tls stls answers STLS (RFC 2595) and goes on over TLS; --tls implicit
+speaks TLS from the first byte. --stls-inject sends a line of its own right
+after its STLS reply, before the handshake.
 """
 
 import argparse
@@ -23,7 +27,7 @@ import signal
 import sys
 
 from twisted.cred import checkers, credentials, error, portal
-from twisted.internet import defer, protocol, reactor
+from twisted.internet import defer, interfaces, protocol, reactor, ssl
 from twisted.mail import pop3
 from zope.interface import implementer
 
@@ -118,8 +122,29 @@ class Realm:
         return pop3.IMailbox, Mailbox(), lambda: None
 
 
+@implementer(interfaces.IHandshakeListener)
 class Server(pop3.POP3):
+    AUTH_CMDS = pop3.POP3.AUTH_CMDS + [b"STLS"]
+
+    def do_STLS(self):
+        if not self.factory.tls or self.factory.implicit or self.tls or self.mbox:
+            self.failResponse(b"STLS not available now")
+            return
+        self.successResponse(b"Begin TLS negotiation")
+        if self.factory.inject:
+            self.transport.write(b"+OK injected before TLS\r\n")
+        self.tls = True
+        self.transport.startTLS(self.factory.tls)
+
+    def handshakeCompleted(self):
+        self.factory.record(b"TLS")
+
+    def listCapabilities(self):
+        caps = pop3.POP3.listCapabilities(self)
+        return caps + [b"STLS"] if self.factory.tls and not self.factory.implicit else caps
+
     def connectionMade(self):
+        self.tls = self.factory.implicit
         if self.factory.no_timestamp:
             self.magic = b"Postvane test POP3 server ready"
         self.factory.record(b"CONNECT")
@@ -154,6 +179,12 @@ class Factory(protocol.ServerFactory):
         self.portal = portal.Portal(Realm(), [Accounts(users)])
         self.no_timestamp = opts.no_timestamp
         self.log = opts.log
+        self.implicit = opts.tls == "implicit"
+        self.inject = opts.stls_inject
+        self.tls = None
+        if opts.tls:
+            with open(opts.tls_cert, "rb") as c, open(opts.tls_key, "rb") as k:
+                self.tls = ssl.PrivateCertificate.loadPEM(c.read() + k.read()).options()
 
     def buildProtocol(self, addr):
         p = protocol.ServerFactory.buildProtocol(self, addr)
@@ -172,8 +203,16 @@ def main():
     p.add_argument("--users", default="joe:secret")
     p.add_argument("--no-timestamp", action="store_true")
     p.add_argument("--log")
+    p.add_argument("--tls", choices=["stls", "implicit"], default="")
+    p.add_argument("--tls-cert", default="")
+    p.add_argument("--tls-key", default="")
+    p.add_argument("--stls-inject", action="store_true")
     opts = p.parse_args()
-    port = reactor.listenTCP(opts.port, Factory(opts), interface="127.0.0.1")
+    factory = Factory(opts)
+    if factory.implicit:
+        port = reactor.listenSSL(opts.port, factory, factory.tls, interface="127.0.0.1")
+    else:
+        port = reactor.listenTCP(opts.port, factory, interface="127.0.0.1")
     signal.signal(signal.SIGTERM, lambda *a: reactor.callFromThread(reactor.stop))
     print("READY %d" % port.getHost().port, flush=True)
     reactor.run(installSignalHandlers=False)

@@ -2,12 +2,16 @@
 # A loopback-only postfix instance in a directory of its own, for tests.
 #
 #   postfix_server.sh start DIR [PORT] [--sasl USER:PASSWORD]
+#                     [--tls CERT KEY [--wrapper]]
 #       configures DIR, starts postfix listening on 127.0.0.1:PORT (a free
 #       port when omitted or 0) and prints "READY <port>". Mail for any
 #       address @example.org (or @localhost) lands in the Maildir
 #       DIR/mail/catchall/ (new/); nothing is ever sent elsewhere.
 #       --sasl requires AUTH (PLAIN, LOGIN, CRAM-MD5) through a dovecot
 #       instance of its own, with the one user given.
+#       --tls offers STARTTLS with that certificate and key (PEM files), and
+#       AUTH only over TLS; with --wrapper the port speaks TLS from the
+#       first byte instead.
 #   postfix_server.sh stop DIR
 #       stops that instance (and its dovecot) and waits for it to end.
 #
@@ -15,7 +19,7 @@
 # so callers can skip with a clear message. Needs root, like postfix itself.
 set -euo pipefail
 
-usage() { echo "usage: $0 start DIR [PORT] [--sasl USER:PASSWORD] | stop DIR" >&2; exit 2; }
+usage() { echo "usage: $0 start DIR [PORT] [--sasl USER:PASSWORD] [--tls CERT KEY [--wrapper]] | stop DIR" >&2; exit 2; }
 [[ $# -ge 2 ]] || usage
 action=$1
 dir=$(mkdir -p "$2" && cd "$2" && pwd)
@@ -56,9 +60,14 @@ fi
 
 port=0
 sasl=
+tls_cert=
+tls_key=
+wrapper=
 while [[ $# -gt 0 ]]; do
     case $1 in
     --sasl) sasl=$2; shift 2 ;;
+    --tls) tls_cert=$2; tls_key=$3; shift 3 ;;
+    --wrapper) wrapper=1; shift ;;
     [0-9]*) port=$1; shift ;;
     *) usage ;;
     esac
@@ -155,7 +164,7 @@ EOF
 smtpd_sasl_auth_enable = yes
 smtpd_sasl_type = dovecot
 smtpd_sasl_path = private/auth
-smtpd_tls_auth_only = no
+smtpd_tls_auth_only = $([[ -n $tls_cert ]] && echo yes || echo no)
 smtpd_relay_restrictions = permit_sasl_authenticated, reject
 smtpd_recipient_restrictions = permit_sasl_authenticated, reject
 EOF
@@ -163,9 +172,25 @@ else
     echo "smtpd_relay_restrictions = permit_mynetworks, reject_unauth_destination" >> "$dir/etc/main.cf"
 fi
 
+listener_options=
+if [[ -n $tls_cert ]]; then
+    cat >> "$dir/etc/main.cf" <<EOF
+smtpd_tls_cert_file = $tls_cert
+smtpd_tls_key_file = $tls_key
+smtpd_tls_security_level = may
+smtpd_tls_loglevel = 1
+smtpd_tls_received_header = yes
+tls_random_source = dev:/dev/urandom
+EOF
+    if [[ -n $wrapper ]]; then
+        listener_options="  -o smtpd_tls_wrappermode=yes -o smtpd_tls_security_level=encrypt"
+    fi
+fi
+
 # Every service unchrooted; the listener on the chosen loopback port only.
 cat > "$dir/etc/master.cf" <<EOF
 127.0.0.1:$port inet n - n - - smtpd
+$listener_options
 pickup    unix  n       -       n       60      1       pickup
 cleanup   unix  n       -       n       -       0       cleanup
 qmgr      unix  n       -       n       300     1       qmgr
@@ -185,6 +210,7 @@ virtual   unix  -       n       n       -       -       virtual
 anvil     unix  -       -       n       -       1       anvil
 scache    unix  -       -       n       -       1       scache
 postlog   unix-dgram n  -       n       -       1       postlogd
+tlsmgr    unix  -       -       n       1000?   1       tlsmgr
 EOF
 
 stop # a leftover instance of an earlier run
@@ -201,9 +227,14 @@ fi
 
 # Listening and answering.
 for _ in $(seq 100); do
-    if /usr/bin/python3 - "$port" <<'EOF' 2>/dev/null; then
-import socket, sys
+    if /usr/bin/python3 - "$port" "$wrapper" <<'EOF' 2>/dev/null; then
+import socket, ssl, sys
 s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=2)
+if sys.argv[2]:
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    s = context.wrap_socket(s)
 ok = s.recv(512).startswith(b"220")
 s.sendall(b"QUIT\r\n")
 s.close()

@@ -12,11 +12,16 @@ Usage:
                  [--mechanisms PLAIN,LOGIN,CRAM-MD5,CRAM-SHA1]
                  [--refuse-mail ADDR] [--refuse-rcpt ADDR] [--refuse-data ADDR]
                  [--data-size-limit BYTES] [--log FILE]
+                 [--tls starttls|implicit --tls-cert PEM --tls-key PEM]
+                 [--auth-require-tls]
 
 --refuse-rcpt answers "550 5.1.1 <ADDR>: Recipient address rejected" for
 that recipient; --refuse-data answers "554 5.6.0 Message refused" at the end
 of DATA when ADDR is among the recipients; --refuse-mail answers
 "553 5.1.8 Sender address rejected" for that sender. All three repeat.
+--tls starttls offers STARTTLS; --tls implicit speaks TLS from the first
+byte; either way the .json of a message then also holds "tls", the protocol
+version of its session. --auth-require-tls refuses AUTH before TLS.
 """
 
 import argparse
@@ -29,6 +34,7 @@ import logging
 import os
 import signal
 import socket
+import ssl
 import sys
 import time
 import warnings
@@ -106,6 +112,10 @@ class Handler:
             "rcpt_tos": envelope.rcpt_tos,
             "login": login.decode(errors="replace") if isinstance(login, bytes) else login,
         }
+        # Servers built on this handler may have no TLS options.
+        if getattr(self.opts, "tls", ""):
+            tls = server.transport.get_extra_info("ssl_object")
+            meta["tls"] = tls.version() if tls else None
         with open(base + ".tmp", "wb") as f:
             f.write(envelope.original_content)
         with open(base + ".json", "w") as f:
@@ -128,6 +138,10 @@ def main():
     p.add_argument("--data-size-limit", type=int, default=0)
     p.add_argument("--log", default="")
     p.add_argument("--exit-on-stdin-eof", action="store_true")
+    p.add_argument("--tls", choices=["starttls", "implicit"], default="")
+    p.add_argument("--tls-cert", default="")
+    p.add_argument("--tls-key", default="")
+    p.add_argument("--auth-require-tls", action="store_true")
     opts = p.parse_args()
 
     if opts.log:
@@ -141,6 +155,11 @@ def main():
         wanted = {m.strip().upper() for m in opts.mechanisms.split(",")}
         excluded = [m for m in ("PLAIN", "LOGIN", "CRAM-MD5", "CRAM-SHA1") if m not in wanted]
 
+    context = None
+    if opts.tls:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(opts.tls_cert, opts.tls_key)
+
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
 
@@ -150,7 +169,8 @@ def main():
             hostname="postvane.test",
             loop=loop,
             auth_required=opts.auth_required,
-            auth_require_tls=False,
+            auth_require_tls=opts.auth_require_tls,
+            tls_context=context if opts.tls == "starttls" else None,
             authenticator=handler.authenticator,
             auth_exclude_mechanism=excluded,
             data_size_limit=opts.data_size_limit or None,
@@ -159,7 +179,8 @@ def main():
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.bind(("127.0.0.1", opts.port))
-    server = loop.run_until_complete(loop.create_server(factory, sock=sock))
+    server = loop.run_until_complete(loop.create_server(
+        factory, sock=sock, ssl=context if opts.tls == "implicit" else None))
     print("READY %d" % sock.getsockname()[1], flush=True)
 
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
