@@ -122,11 +122,12 @@ TEST_F(Packaging, TheManualPageRendersWithoutWarningsAndDocumentsTheProgram) {
     // sections the program only reads.
     for (const char *k : {"UserName", "Password", "Pop3Host", "Pop3Port", "APop"})
         keys.push_back(k);
-    for (const char *k : {"Server", "Port", "Level", "User"})
+    for (const char *k : {"SMTP", "POP3", "Verify", "CAFile", "Server", "Port", "Level", "User"})
         keys.push_back(k);
     for (const std::string &k : keys)
         EXPECT_NE(text.find(k + "="), std::string::npos) << k;
-    for (const char *section : {"Section SETUP", "Section MimeTypes", "Section Proxy"})
+    for (const char *section :
+         {"Section SETUP", "Section MimeTypes", "Section TLS", "Section Proxy"})
         EXPECT_NE(text.find(section), std::string::npos) << section;
     for (const std::string &o : options)
         EXPECT_NE(text.find(o), std::string::npos) << o;
