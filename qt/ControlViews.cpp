@@ -319,7 +319,10 @@ void SyncControlWidget(TControl *c, QWidget *w) {
     if (auto *x = dynamic_cast<TImage *>(c)) {
         QPixmap picture(Qs(x->Picture()));
         label->setPixmap(picture);
-        label->setScaledContents(c->Width() > 0 && c->Height() > 0);
+        // Centred in its bounds; scaled down only when it is larger.
+        label->setAlignment(Qt::AlignCenter);
+        label->setScaledContents(c->Width() > 0 && c->Height() > 0 &&
+                                 (picture.width() > c->Width() || picture.height() > c->Height()));
         return;
     }
     label->setText(WithoutAccessKeys(c->Caption()));
