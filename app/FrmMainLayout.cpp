@@ -28,10 +28,10 @@ void TfrmMain::PlaceControls() {
     // server, the whole width
     GroupBox1.SetBounds(4, 2, 377, 62);
     Row(Label1, edHost, 8);
-    Label2.SetBounds(286, 11, 28, kLabelHeight);
-    spinPort.SetBounds(317, 8, 56, kEditHeight);
+    Label2.SetBounds(285, 11, 28, kLabelHeight);
+    spinPort.SetBounds(316, 8, 57, kEditHeight);
     cboxAuth.SetBounds(kFieldLeft, 36, 120, kCheckHeight);
-    btnAuth.SetBounds(286, 33, 87, kButtonHeight);
+    btnAuth.SetBounds(285, 33, 88, kButtonHeight);
 
     // message: the editor's normal place is row six, its zoomed place the
     // whole group
@@ -65,14 +65,15 @@ void TfrmMain::PlaceControls() {
     cboxSingleFilePerMail.SetBounds(152, 22, 125, kCheckHeight);
     cboxFilenames.SetBounds(152, 39, 125, kCheckHeight);
 
-    // right column
-    constexpr int left = 290, width = 87;
+    // right column; its labels reach to the window's edge, where the time
+    // of the next poll needs the room
+    constexpr int left = 289, width = 88;
     Image1.SetBounds(left + (width - 64) / 2, 70, 64, 64);
     btnAbout.SetBounds(left, 140, width, kButtonHeight);
     btnReadme.SetBounds(left, 167, width, kButtonHeight);
     btnLog.SetBounds(left, 194, width, kButtonHeight);
-    Label14.SetBounds(left, 228, width, kLabelHeight);
-    lbNextPoll.SetBounds(left, 243, width, kLabelHeight);
+    Label14.SetBounds(left, 228, 385 - left, kLabelHeight);
+    lbNextPoll.SetBounds(left, 243, 385 - left, kLabelHeight);
     btnPoll.SetBounds(left, 263, width, kButtonHeight);
     btnStart.SetBounds(left, 290, width, kButtonHeight);
     btnStop.SetBounds(left, 317, width, kButtonHeight);

@@ -17,6 +17,7 @@
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "platform/ui/Ui.h"
@@ -369,6 +370,18 @@ int ShownItemIndex(const TControl *c, const QWidget *w) {
 
 std::string ShownToolTip(const QWidget *w) {
     return w->property(kToolTip).toString().toStdString();
+}
+
+QSize ShownPreferredSize(const QWidget *w) {
+    const QSize hint = w->sizeHint();
+    auto *button = qobject_cast<const QPushButton *>(w);
+    if (!button)
+        return hint;
+    const QStyle *style = button->style();
+    const int width = button->fontMetrics().horizontalAdvance(button->text().remove('&')) +
+                      style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button) +
+                      2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
+    return QSize(width, hint.height());
 }
 
 } // namespace pv

@@ -447,7 +447,7 @@ TViewState TFormRenderer::Inspect(const TControl *control) const {
     v.ItemIndex = ShownItemIndex(control, w);
     v.Text = ShownText(control, w);
     v.ToolTip = ShownToolTip(w);
-    const QSize preferred = w->sizeHint();
+    const QSize preferred = ShownPreferredSize(w);
     v.PreferredWidth = preferred.width();
     v.PreferredHeight = preferred.height();
     const QRect g = w->geometry();
