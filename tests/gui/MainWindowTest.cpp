@@ -203,6 +203,8 @@ TEST_F(MainWindow, TheIconsMenuAndDoubleClick) {
     if (IsSkipped() || HasFatalFailure())
         return;
     CloseSplash();
+    // T2 closes any About box when it fires: let it have fired.
+    ASSERT_TRUE(Until([&] { return !form->T2.Enabled(); }));
     int clicks = 0;
     form->CTray.OnClick = [&](TObject *, TMouseButton, TShiftState, int, int) { ++clicks; };
 
@@ -221,6 +223,7 @@ TEST_F(MainWindow, TheIconsMenuAndDoubleClick) {
     EXPECT_TRUE(form->RUN1.Enabled());
     // "&About" opens the About box, "&Setup" the window.
     MenuKey("a", [&] { return form->frmAbout() && View(*form->frmAbout()).Visible; });
+    ASSERT_NE(form->frmAbout(), nullptr);
     ClickOn(form->frmAbout()->Panel1);
     ASSERT_TRUE(Until([&] { return !form->frmAbout(); }));
     MenuKey("s", [&] { return View(form->edHost).Visible; });
