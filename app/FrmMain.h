@@ -3,9 +3,10 @@
 // the program is reloaded into them at every focus change and every job.
 //
 // One class, its code in one file per part of the job: FrmMain.cpp (the
-// window), FrmMainLayout.cpp (where its controls sit), Settings.cpp, JobCycle.cpp (start-up,
-// timers, one job, closing), FileList.cpp (the scan), ZipStep.cpp, Pop3Logon.cpp, MailSession.cpp,
-// PostProcess.cpp, JobLog.cpp and JobReport.cpp (exit status, terminal).
+// window), Settings.cpp, JobCycle.cpp (start-up, timers, one job, closing),
+// FileList.cpp (the scan), ZipStep.cpp, Pop3Logon.cpp, MailSession.cpp,
+// PostProcess.cpp, JobLog.cpp and JobReport.cpp (exit status, terminal);
+// FrmMainLayout.cpp places the window's controls.
 #pragma once
 
 #include "app/FilesTable.h"
