@@ -8,11 +8,32 @@
 #include "platform/FileSystem.h"
 #include "platform/Text.h"
 
+#include <set>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace pv {
 
 namespace {
+
+// Why the scan leaves an entry out, "" when it may be selected; looked at
+// without following a link. A link leads out of the poll directory, to
+// whatever its maker chose. In a shared directory a file of another user, or
+// a second name of a file kept elsewhere, is not ours to mail or delete.
+std::string LeftOutBecause(const std::string &path, bool shared) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return ""; // vanished: the open test says so
+    if (S_ISLNK(st.st_mode))
+        return "symbolic link";
+    if (shared && st.st_uid != geteuid())
+        return "file of another user in a shared directory";
+    if (shared && st.st_nlink > 1)
+        return "file with more than one link in a shared directory";
+    return "";
+}
 
 // The selection split at ";": every piece before a ";" counts, even empty;
 // the piece after the last ";" only when it holds something.
@@ -34,6 +55,13 @@ std::vector<std::string> SplitSelection(const std::string &selection) {
 
 } // namespace
 
+// Anyone who may write there can put in a file, or a link to one, for this
+// program to mail.
+bool OthersMayWrite(const std::string &dir) {
+    struct stat st;
+    return stat(dir.c_str(), &st) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
 bool MatchWildcard(const std::string &pattern, const std::string &name) {
     return MatchesWildcard(pattern, name);
 }
@@ -41,7 +69,8 @@ bool MatchWildcard(const std::string &pattern, const std::string &name) {
 std::string CheckFileOpen(const std::string &path) {
     // Sharing everything takes no lock at all, so it would not notice a
     // holder that keeps the file to itself; a shared lock does.
-    int fd = FileOpen(path, fmOpenRead | fmShareDenyWrite);
+    // A link put in place of the file since the scan looked is not followed.
+    int fd = FileOpen(path, fmOpenRead | fmShareDenyWrite | fmNoFollow);
     if (fd < 0)
         return LastErrorText();
     FileClose(fd);
@@ -78,6 +107,8 @@ void TfrmMain::ScanPollDir() {
     dir = AddBackslash(dir);
 
     const std::vector<std::string> patterns = SplitSelection(Trim(edExtensions.Text()));
+    const bool shared = OthersMayWrite(dir);
+    std::set<std::string> leftOut; // said once, whatever number of patterns match
     tblFiles.EmptyTable();
     for (const std::string &pattern : patterns) {
         for (const TSearchRec &entry : FindFiles(dir, pattern)) {
@@ -85,6 +116,11 @@ void TfrmMain::ScanPollDir() {
                 break;
             if (!MatchWildcard(pattern, entry.Name))
                 continue;
+            if (const std::string why = LeftOutBecause(dir + entry.Name, shared); !why.empty()) {
+                if (leftOut.insert(entry.Name).second && cboxVerbose.Checked())
+                    WriteLog("! Skipped " + why + ": " + dir + entry.Name, true);
+                continue;
+            }
             if (cboxArchive.Checked() && !(entry.Attr & FILE_ATTRIBUTE_ARCHIVE))
                 continue;
             const std::string path = (dir + entry.Name).substr(0, TFilesTable::FileNameSize);

@@ -233,6 +233,12 @@ void TFilesTable::SetStamp(std::optional<TFileStamp> stamp) {
         rows_[cursor_].Stamp = stamp;
 }
 
+void TFilesTable::SetBackedUp() {
+    Post();
+    if (cursor_ < rows_.size())
+        rows_[cursor_].BackedUp = true;
+}
+
 const TFilesTable::Record &TFilesTable::Current() const {
     static const Record empty;
     return cursor_ < rows_.size() ? rows_[cursor_] : empty;

@@ -36,6 +36,8 @@ class TFilesTable {
         // Size and modification time of the file as its mail carried it:
         // not a field of the table, bookkeeping for the steps after sending.
         std::optional<TFileStamp> Stamp;
+        // Its backup copy of this job is complete and synced.
+        bool BackedUp = false;
 
         bool Pending() const { return Error.empty() && !Sent; }
         bool IsSent() const { return Error.empty() && Sent; }
@@ -92,6 +94,8 @@ class TFilesTable {
     // Remembers the stamp on the current row (an edit in progress is posted
     // first); past the end it does nothing.
     void SetStamp(std::optional<TFileStamp> stamp);
+    // Notes on the current row that its backup copy exists, the same way.
+    void SetBackedUp();
 
     // The current row as stored (defaults past the end).
     const Record &Current() const;

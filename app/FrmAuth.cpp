@@ -85,6 +85,20 @@ void TfrmAuth::btnOKClick(TObject *) {
     Close();
 }
 
+// The main window's "Authentication" box: checking it opens the dialog,
+// unchecking it switches authentication off at once.
+void TfrmMain::cboxAuthClick(TObject *) {
+    if (!job_.Ready)
+        return;
+    btnAuth.SetEnabled(cboxAuth.Checked());
+    if (cboxAuth.Checked()) {
+        btnAuth.Click();
+    } else if (settings_.AuthMode != 0) {
+        settings_.AuthMode = 0;
+        SaveSettings();
+    }
+}
+
 void TfrmAuth::FormClose(TObject *, TCloseAction &Action) {
     main_.job_.Ready = false;
     main_.cboxAuth.SetChecked(rgAuthType.ItemIndex() > 0);

@@ -32,6 +32,7 @@ TfrmMain::TfrmMain(std::string appDir, TApplication &app)
     PlaceControls();
     SetupTray();
     SetupSmtp();
+    SetupZip();
     try {
         FormCreate();
     } catch (const Exception &e) {
@@ -370,18 +371,6 @@ void TfrmMain::cboxVerboseClick(TObject *) {
     if (cboxVerbose.Checked())
         cboxLogging.SetChecked(true);
     cboxLogging.SetEnabled(!cboxVerbose.Checked());
-}
-
-void TfrmMain::cboxAuthClick(TObject *) {
-    if (!job_.Ready)
-        return;
-    btnAuth.SetEnabled(cboxAuth.Checked());
-    if (cboxAuth.Checked()) {
-        btnAuth.Click();
-    } else if (settings_.AuthMode != 0) {
-        settings_.AuthMode = 0;
-        SaveSettings();
-    }
 }
 
 void TfrmMain::SpeedButton1Click(TObject *) {

@@ -12,17 +12,20 @@
 #include "app/FilesTable.h"
 #include "host/ServiceHelper.h"
 #include "host/TrayIcon.h"
+#include "mail/Pop3Cli.h"
 #include "mail/SmtpCli.h"
 #include "platform/Application.h"
 #include "platform/FileSystem.h"
 #include "platform/MessageLoop.h"
 #include "platform/Timer.h"
 #include "platform/ui/Ui.h"
+#include "zip/Zip.h"
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pv {
@@ -35,6 +38,9 @@ constexpr const char *kVersion = "1.4.6";
 
 // Now as the log and the status bar stamp it: 'mm"/"dd"/"yyyy hh:nn:ss'.
 std::string LogTimeStamp();
+// text with its control characters (below 0x20, and 0x7F) written visibly:
+// \r \n \t, the others \xHH. Everything else, 8-bit bytes included, as is.
+std::string EscapeLogText(std::string_view text);
 
 class TfrmMain : public TForm {
   public:
@@ -128,6 +134,9 @@ class TfrmMain : public TForm {
     // ---- the mail session ----
     TSmtpCli Smtp;
 
+    // ---- the packer ----
+    TZip Zip1;
+
     const std::string &AppDir() const { return appDir_; }
     const std::string &TempDir() const { return tempDir_; }
     const std::string &IniFile() const { return iniFile_; }
@@ -160,8 +169,9 @@ class TfrmMain : public TForm {
     // 2: a settings or start-up error.
     int ExitStatus() const;
 
-    // ---- main window (FrmMain.cpp) ----
+    // ---- main window (FrmMain.cpp; cboxAuthClick in FrmAuth.cpp) ----
     void btnAuthClick(TObject *Sender);
+    void cboxAuthClick(TObject *Sender);
     void btnAboutClick(TObject *Sender);
     void btnReadmeClick(TObject *Sender);
     void Label11Click(TObject *Sender);
@@ -170,7 +180,6 @@ class TfrmMain : public TForm {
     void Memo1Exit(TObject *Sender);
     void cboxRunOnceClick(TObject *Sender);
     void cboxVerboseClick(TObject *Sender);
-    void cboxAuthClick(TObject *Sender);
     void SpeedButton1Click(TObject *Sender);
     void Show1Click(TObject *Sender);
     void HandleSysCommand(TObject *Sender, std::uint32_t Command, bool &Handled);
@@ -221,6 +230,8 @@ class TfrmMain : public TForm {
     int SentCount() const;
 
     // ---- job log (JobLog.cpp) ----
+    // One line: control characters of text escaped (EscapeLogText), except
+    // a leading TAB, which opens the lines of a file list.
     void WriteLog(const std::string &text, bool stamped);
     bool LogOpen() const { return logStream_ != nullptr; }
     void btnLogClick(TObject *Sender);
@@ -230,7 +241,13 @@ class TfrmMain : public TForm {
 
     // ---- packing step (ZipStep.cpp) and POP3 before SMTP (Pop3Logon.cpp) ----
     void ZipFiles();
+    void Zip1ZEDProgressEvent(TObject *Sender, const std::string &Filename, std::int32_t BytesDone,
+                              std::int32_t TotalBytes);
     std::string Pop3Logon();
+    void Pop3RequestDone(TObject *Sender, TPop3Request RqType, std::uint16_t Error);
+    void Pop3Display(TObject *Sender, const std::string &Msg);
+    // The POP3 client while a logon runs.
+    TPop3Cli *Pop3() const { return pop3_.get(); }
 
     // ---- mail session (MailSession.cpp) ----
     void PrepareAttachments();
@@ -289,7 +306,8 @@ class TfrmMain : public TForm {
         std::string ResultText;
         // The job could not look at the poll directory: a settings error.
         std::string PollDirError;
-        int MailCount = 0; // mails accepted in the current session
+        std::string Pop3Result; // the last POP3 logon's outcome; empty for success
+        int MailCount = 0;      // mails accepted in the current session
     };
 
     // Posted to the window by the display handler while the program ends.
@@ -325,15 +343,20 @@ class TfrmMain : public TForm {
     // job log
     void OpenLog();
     void CloseLog();
+    // POP3 before SMTP: ends the logon's nested loop.
+    void EndPop3Logon();
     // packing step
-    bool LoadZipLibrary();
-    void UnloadZipLibrary();
+    void SetupZip();
+    void StampForPacking();
+    // Adds Zip1's FileSpecs to its archive: false when cancelled (the
+    // archive is removed); raises when not every file went in.
+    bool AddToArchive(const std::string &archive);
     // mail session
     void SetupSmtp();
     void AbortMailSession();
     void SessionFallback(TSmtpRequest RqType);
     void EndSession();
-    // Every count-th call waits up to 1 ms for the loop to have work.
+    // Every count-th call looks whether the loop has work, without waiting.
     void YieldEvery(int count);
 
     TApplication &app_;
@@ -346,12 +369,15 @@ class TfrmMain : public TForm {
     std::unique_ptr<TTimer> watchdog_;
     std::unique_ptr<TfrmAuth> frmAuth_;
     std::unique_ptr<TfrmAbout> frmAbout_;
+    std::unique_ptr<TPop3Cli> pop3_;
+    bool pop3Ended_ = false;
     HWND handle_ = 0;
     int trayIcon_ = 0;
     bool trayAnimated_ = false;
     bool failed_ = false;
     std::optional<int> lastOutcome_; // of the last job that finished
     int displayCount_ = 0;
+    bool packing_ = false; // ZipFiles is running: the library may be on the stack
 };
 
 // The name for a backup copy: path itself while no file has that name, else

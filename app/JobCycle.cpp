@@ -103,14 +103,16 @@ void TfrmMain::WatchdogTimer(TObject *) {
     job_.TimedOut = job_.Idle;
     job_.Idle = true;
     watchdog_->SetEnabled(!job_.TimedOut);
-    if (job_.TimedOut)
+    if (job_.TimedOut && pop3_)
+        pop3_->Abort();
+    else if (job_.TimedOut)
         AbortMailSession();
 }
 
 void TfrmMain::RunJob() {
     if (app_.Terminated())
         return;
-    if (cboxZip.Checked() && !LoadZipLibrary())
+    if (cboxZip.Checked() && !Zip1.LoadDll())
         throw Exception("ZipDll.DLL cannot be loaded!\r\nProbably the file does not exist or an "
                         "invalid \r\nversion was found.\r\nTo resolve the problem try to "
                         "reinstall Postvane.\r\n");
@@ -205,6 +207,8 @@ void TfrmMain::FormCreate() {
     lbNextPoll.SetCaption("Disabled");
     if (FileExists(BodyFileName()) && Memo1.LoadFromFile(BodyFileName()))
         Memo1.SetModified(false);
+    // What a writer killed half-way left beside the INI file or body.txt.
+    RemoveAtomicLeftovers(appDir_);
     LoadSettings();
     SaveSettings();
     OpenLog();
@@ -231,7 +235,10 @@ void TfrmMain::FormClose(TObject *, TCloseAction &) {
     ReportUnfinishedJob();
     SaveSettings();
     CTray.SetActive(false);
-    UnloadZipLibrary();
+    // Not from under a running Add, whose callback runs this: ~TZip unloads
+    // it once the call has returned.
+    if (!packing_)
+        Zip1.UnloadDll();
     // The main window closing ends the program.
     app_.Terminate();
 }

@@ -29,6 +29,35 @@ std::string LogTimeStamp() {
     return FormatDateTime(kStampFormat, Now());
 }
 
+std::string EscapeLogText(std::string_view text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b != 0x7F) {
+            out += c;
+            continue;
+        }
+        switch (c) {
+        case '\r':
+            out += "\\r";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            out += "\\x";
+            out += kHex[b >> 4];
+            out += kHex[b & 0xF];
+        }
+    }
+    return out;
+}
+
 void TfrmMain::OpenLog() {
     const std::string path = LogFileName();
     if (!FileExists(path)) {
@@ -46,7 +75,13 @@ void TfrmMain::CloseLog() {
 void TfrmMain::WriteLog(const std::string &text, bool stamped) {
     if (!cboxLogging.Checked() || !logStream_)
         return;
-    std::string line = stamped ? LogTimeStamp() + " " + text : text;
+    // Texts carry names and replies from outside: none of their characters
+    // may end the line or start another. Only the TAB that opens a line of
+    // the file lists is the log's own.
+    const bool tabbed = !text.empty() && text[0] == '\t';
+    const std::string shown =
+        tabbed ? "\t" + EscapeLogText(std::string_view(text).substr(1)) : EscapeLogText(text);
+    std::string line = stamped ? LogTimeStamp() + " " + shown : shown;
     line += "\r\n";
     logStream_->Seek(0, soFromEnd);
     logStream_->Write(line);

@@ -2,6 +2,7 @@
 // client driven one request at a time from its request-done event, and the
 // bookkeeping of what the server accepted.
 #include "app/FrmMain.h"
+#include "app/ProxySettings.h"
 #include "app/Settings.h"
 #include "net/Winsock.h"
 #include "platform/Profile.h"
@@ -45,6 +46,8 @@ void TfrmMain::SetupSmtp() {
     Smtp.HdrReturnPath.clear();
     Smtp.HdrSender.clear();
     Smtp.CharSet = "iso-8859-1";
+    // An attachment replaced by a link since the scan is not read through it.
+    Smtp.FollowLinks = false;
     Smtp.AuthType = smtpAuthNone;
     Smtp.OnCommand = [this](TObject *s, const std::string &m) { SMTPCommand(s, m); };
     Smtp.OnResponse = [this](TObject *s, const std::string &m) { SMTPResponse(s, m); };
@@ -199,6 +202,9 @@ void TfrmMain::StartSmtpSession() {
     if (app_.Terminated())
         return;
     try {
+        const std::string proxy = ApplyProxySettings(Smtp.Socket(), iniFile_);
+        if (!proxy.empty())
+            WriteLog(">Connecting through " + proxy, true);
         Smtp.Connect();
     } catch (const Exception &E) {
         job_.ResultText = E.Message();
@@ -327,6 +333,8 @@ void TfrmMain::RecordError(TSmtpRequest Request, int Code, const std::string &Te
         text = Smtp.ErrorMessage();
     else if (Code >= 10001 && Code <= 19999)
         text = "Winsock err #" + IntToStr(Code) + " " + SocketErrorDesc(Code);
+    else if (Code >= socksLogicError && Code <= socksResolveError)
+        text = "Socks err #" + IntToStr(Code) + " " + SocksErrorDesc(Code);
     else if (Code >= 20600)
         text = "Invalid RFC response";
     if (text.empty())
@@ -508,7 +516,10 @@ void TfrmMain::YieldEvery(int count) {
     if (++displayCount_ < count)
         return;
     displayCount_ = 0;
-    (void)WaitMessageTimeout(1);
+    // No sleep: the client's line pump returns to the loop after every block
+    // of lines, which keeps the window responsive; a 1 ms wait per 225 lines
+    // took longer than the transfer itself.
+    (void)WaitMessageTimeout(0);
 }
 
 void TfrmMain::AbortMailSession() {

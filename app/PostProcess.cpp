@@ -6,9 +6,17 @@
 // after its mail was built. Each row remembers the file's size and
 // modification time as the mail carried it; only that content is unmarked,
 // and a file that differs from it is not deleted.
+//
+// Nothing here follows a symbolic link: a file replaced by a link since the
+// scan is neither unmarked, copied nor deleted, and the copies never leave
+// the poll directory through a link named Backup.
+#include "app/FileList.h"
 #include "app/FrmMain.h"
 #include "app/Settings.h"
 #include "platform/Text.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace pv {
 
@@ -17,6 +25,25 @@ namespace {
 bool Unchanged(const TFilesTable::Record &row) {
     TFileStamp now;
     return row.Stamp && GetFileStamp(row.FileName, now) && now == *row.Stamp;
+}
+
+bool IsLink(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Why the copies cannot go into backup (without trailing "/"), "" when they
+// can. In a shared poll directory a Backup that another user made is theirs
+// to empty, and with it the only copy of a deleted file.
+std::string BackupRefused(const std::string &backup, bool shared) {
+    struct stat st;
+    if (lstat(backup.c_str(), &st) != 0)
+        return ""; // the copies give the reason
+    if (S_ISLNK(st.st_mode))
+        return "Backup directory is a symbolic link";
+    if (shared && st.st_uid != geteuid())
+        return "Backup directory belongs to another user";
+    return "";
 }
 
 } // namespace
@@ -36,7 +63,7 @@ void TfrmMain::ClearArchiveBits() {
     auto clear = [](const TFilesTable::Record &row) {
         // A file whose attachment could not be read was not sent, even when
         // its mail was: it stays selected.
-        if (!row.IsSent() || !row.Stamp)
+        if (!row.IsSent() || !row.Stamp || IsLink(row.FileName))
             return;
         if (GetFileAttributes(row.FileName) == INVALID_FILE_ATTRIBUTES)
             return; // gone meanwhile
@@ -60,8 +87,16 @@ void TfrmMain::BackupSentFiles() {
     if (!IsDirectory(dir))
         CreateDirPath(dir);
     std::string backup = AddBackslash(dir) + "Backup";
-    // When it cannot be made, the copies below fail one by one.
-    CreateDirPath(backup);
+    const std::string refused = BackupRefused(backup, OthersMayWrite(dir));
+    if (refused.empty()) {
+        const bool existed = IsDirectory(backup);
+        // When it cannot be made, the copies below fail one by one.
+        if (CreateDirPath(backup) && !existed)
+            SyncDirectoryEntries(dir); // a new Backup survives a crash with its copies
+        // Copies a killed job left half-written under a temporary name.
+        if (const int removed = RemoveAtomicLeftovers(backup); removed > 0)
+            WriteLog("! Unfinished copies removed from " + backup + ": " + IntToStr(removed), true);
+    }
     backup = AddBackslash(backup);
 
     bool first = true;
@@ -75,22 +110,31 @@ void TfrmMain::BackupSentFiles() {
             WriteLog("! Copy files to " + backup, true);
         }
         const std::string source = row.FileName;
-        const std::string target =
-            UniqueFileName(backup + ExtractFileName(source), ExtractFileExt(source));
-        if (CopyFile(source, target, true)) {
-            if (cboxVerbose.Checked())
-                WriteLog("! " + ExtractFileName(source) + "->" + ExtractFileName(target), true);
-        } else {
-            tblFiles.Edit();
-            tblFiles.FieldByName("Error").SetAsString("Error copy file to backup");
-            tblFiles.Post();
+        std::string reason = refused;
+        if (reason.empty()) {
+            const std::string target =
+                UniqueFileName(backup + ExtractFileName(source), ExtractFileExt(source));
+            // Complete and synced under its name, or not there at all.
+            if (CopyFile(source, target, true, false)) {
+                tblFiles.SetBackedUp();
+                if (cboxVerbose.Checked())
+                    WriteLog("! " + ExtractFileName(source) + "->" + ExtractFileName(target), true);
+                continue;
+            }
+            reason = LastErrorText();
         }
+        // Said always: the file stays and is mailed again by the next job.
+        WriteLog("! Error copy file to backup: " + source + " - " + reason, true);
+        tblFiles.Edit();
+        tblFiles.FieldByName("Error").SetAsString("Error copy file to backup");
+        tblFiles.Post();
     }
 }
 
 void TfrmMain::DeleteSentFiles() {
     if (!cboxDelete.Checked())
         return;
+    const bool backup = cboxBackup.Checked();
     bool first = true;
     for (const auto &row : tblFiles.Rows()) {
         if (!row.IsSent())
@@ -100,8 +144,11 @@ void TfrmMain::DeleteSentFiles() {
             ShowStatus("Deleting Files");
             WriteLog("! Deleting Files", true);
         }
-        // A file written to since its mail was built holds what nobody got.
-        const bool deleted = Unchanged(row) && DeleteFile(row.FileName);
+        // A file goes only when its copy is safe in Backup (with Backup on),
+        // and only as it was mailed: a file written to since holds what
+        // nobody got, a link put in its place is not the file.
+        const bool deleted = (!backup || row.BackedUp) && !IsLink(row.FileName) && Unchanged(row) &&
+                             DeleteFile(row.FileName);
         if (cboxVerbose.Checked())
             WriteLog(deleted ? "! Delete-> " + row.FileName : "! Error delete->  " + row.FileName,
                      true);

@@ -1,8 +1,10 @@
 // Sends one message with the given files attached through TSmtpCli, set up
 // as the main window sets it up, and reports the time the session took.
-//   smtp_send HOST PORT FILE...
-// Exit status 0 when every request succeeded. bench/smtp_send.sh runs it
-// beside other mail clients against a sink that discards what it gets.
+// With --per-file, one message per file over the one connection instead.
+//   smtp_send [--per-file] HOST PORT FILE...
+// Exit status 0 when every request succeeded. bench/smtp_send.sh and
+// bench/smtp_many.sh run it beside other mail clients against a sink that
+// discards what it gets.
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -14,8 +16,13 @@
 using namespace pv;
 
 int main(int argc, char **argv) {
+    const bool perFile = argc > 1 && std::string(argv[1]) == "--per-file";
+    if (perFile) {
+        --argc;
+        ++argv;
+    }
     if (argc < 4) {
-        std::fprintf(stderr, "usage: %s HOST PORT FILE...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--per-file] HOST PORT FILE...\n", argv[0]);
         return 2;
     }
     TSmtpCli smtp;
@@ -31,8 +38,18 @@ int main(int argc, char **argv) {
     smtp.HdrSubject = "smtp_send benchmark";
     smtp.RcptName = {"sink@example.org"};
     smtp.MailMessage = {"One attachment follows.", "", "Sent by smtp_send."};
-    for (int i = 3; i < argc; ++i)
-        smtp.EmailFiles().push_back(argv[i]);
+    int next = 3; // the next file to attach
+    const auto attach = [&] {
+        smtp.EmailFiles().clear();
+        for (; next < argc; ++next) {
+            smtp.EmailFiles().push_back(argv[next]);
+            if (perFile) {
+                ++next;
+                break;
+            }
+        }
+    };
+    attach();
 
     bool finished = false;
     int failures = 0;
@@ -61,7 +78,12 @@ int main(int argc, char **argv) {
             smtp.Data();
             break;
         case smtpData:
-            smtp.Quit();
+            if (next < argc) {
+                attach();
+                smtp.MailFrom();
+            } else {
+                smtp.Quit();
+            }
             break;
         default:
             finished = true;

@@ -1,79 +1,37 @@
 #!/usr/bin/env bash
 # One message with a random attachment (default 100 MB) to a sink on loopback
-# that discards DATA, sent by TSmtpCli (bench/smtp_send), by s-nail and curl
-# building the MIME themselves, by curl uploading an equivalent pre-built MIME
-# file, and by Python's smtplib. Wall time, CPU time and peak memory of each
-# (GNU time), the median of RUNS runs, and the ratios to s-nail.
+# that discards DATA, sent by TSmtpCli (bench/smtp_send), by the whole program
+# (installed, run once; its one-second start delay taken out), by s-nail and
+# curl -F building the MIME themselves, and by curl -T uploading an
+# equivalent pre-built file (what the sink takes at most). Wall time, CPU time
+# and peak memory: medians of RUNS interleaved runs, and the ratios to s-nail
+# of the same runs. Then the peak memory of the client and the program for
+# 1 MB and 1 GB, to show it does not follow the attachment's size.
 #   bench/smtp_send.sh [BUILD_DIR] [MEGABYTES] [RUNS]
-# Also sends 10 MB through TSmtpCli, to show its memory does not follow the
-# attachment's size.
+# Targets: at most 0.5 x s-nail's wall time, at most 10 MB peak.
 set -euo pipefail
 
-here=$(cd "$(dirname "$0")" && pwd)
-build=${1:-$here/../build}
+build=$(cd "${1:-$(dirname "$0")/../build}" && pwd)
 mb=${2:-100}
-runs=${3:-3}
-client=$build/bench/smtp_send
-[[ -x $client ]] || { echo "build the bench first: $client is missing" >&2; exit 1; }
-py=/usr/bin/python3
-work=$(mktemp -d)
-sink_pid=
-cleanup() {
-    [[ -n $sink_pid ]] && kill "$sink_pid" 2>/dev/null
-    rm -rf "$work"
+runs=${3:-5}
+[[ -x $build/bench/smtp_send ]] || {
+    echo "build the bench first: cmake --build $build --target bench_smtp_send" >&2
+    exit 1
 }
-trap cleanup EXIT
+work=$(mktemp -d)
+source "$(dirname "$0")/bench_lib.sh"
+trap bench_cleanup EXIT
+start_sink
+install_program
 
-# The sink: answers every command, discards DATA in large reads.
-cat > "$work/sink.py" <<'EOF'
-import socket, sys, threading
-def serve(conn):
-    f = conn.makefile("rb", buffering=1 << 20)
-    conn.sendall(b"220 sink ready\r\n")
-    while True:
-        line = f.readline()
-        if not line:
-            break
-        cmd = line[:4].upper()
-        if cmd == b"DATA":
-            conn.sendall(b"354 go ahead\r\n")
-            tail = b""
-            while True:
-                chunk = f.read1(1 << 20)
-                if not chunk:
-                    return
-                if b"\r\n.\r\n" in tail + chunk[:5] or b"\r\n.\r\n" in chunk:
-                    break
-                tail = chunk[-5:]
-            conn.sendall(b"250 discarded\r\n")
-        elif cmd == b"QUIT":
-            conn.sendall(b"221 bye\r\n")
-            break
-        elif cmd == b"EHLO":
-            conn.sendall(b"250-sink\r\n250 8BITMIME\r\n")
-        else:
-            conn.sendall(b"250 ok\r\n")
-    conn.close()
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(("127.0.0.1", 0))
-s.listen(8)
-print(s.getsockname()[1], flush=True)
-while True:
-    c, _ = s.accept()
-    threading.Thread(target=serve, args=(c,), daemon=True).start()
-EOF
-$py "$work/sink.py" > "$work/port" &
-sink_pid=$!
-for _ in $(seq 50); do [[ -s $work/port ]] && break; sleep 0.1; done
-port=$(cat "$work/port")
-
-head -c $((mb * 1000 * 1000)) /dev/urandom > "$work/attachment.bin"
-head -c $((10 * 1000 * 1000)) /dev/urandom > "$work/small.bin"
+mkdir -p "$work/poll" "$work/flat1" "$work/flat1000"
+head -c $((mb * 1000 * 1000)) /dev/urandom > "$work/poll/attachment.bin"
+head -c $((1000 * 1000)) /dev/urandom > "$work/flat1/attachment.bin"
+truncate -s $((1000 * 1000 * 1000)) "$work/flat1000/attachment.bin" # reads as zeros
 echo "One attachment follows." > "$work/body.txt"
 
-# The pre-built message for curl -T: the same layout TSmtpCli sends.
-$py - "$work/attachment.bin" "$work/prebuilt.eml" <<'EOF'
+# The pre-built message for curl -T: the layout TSmtpCli sends.
+$py - "$work/poll/attachment.bin" "$work/prebuilt.eml" <<'EOF'
 import base64, sys
 src, dst = sys.argv[1], sys.argv[2]
 with open(src, "rb") as f, open(dst, "wb") as out:
@@ -91,61 +49,74 @@ with open(src, "rb") as f, open(dst, "wb") as out:
     out.write(b"\r\n--b--\r\n")
 EOF
 
-cat > "$work/smtplib_send.py" <<'EOF'
-import smtplib, sys
-from email.message import EmailMessage
-port, path = int(sys.argv[1]), sys.argv[2]
-msg = EmailMessage()
-msg["From"], msg["To"], msg["Subject"] = "bench@example.org", "sink@example.org", "smtplib"
-msg.set_content("One attachment follows.")
-with open(path, "rb") as f:
-    msg.add_attachment(f.read(), maintype="application", subtype="octet-stream",
-                       filename="attachment.bin")
-with smtplib.SMTP("127.0.0.1", port) as s:
-    s.send_message(msg)
-EOF
-
-run_tsmtpcli() { "$client" 127.0.0.1 "$port" "$1" > /dev/null; }
+run_tsmtpcli() { "$build/bench/smtp_send" 127.0.0.1 "$port" "$1/attachment.bin"; }
+run_program() {
+    "$work/prog/postvane" && grep -q "^1 File(s) with 1 Mail(s) sent" "$work/prog/Postvane.log"
+}
 run_snail() {
     s-nail -:/ -S mta="smtp://127.0.0.1:$port" -S hostname=bench.example.org \
-        -r bench@example.org -s "s-nail" -a "$1" sink@example.org < "$work/body.txt"
+        -r bench@example.org -s "s-nail" -a "$1/attachment.bin" sink@example.org \
+        < "$work/body.txt"
 }
 run_curl_mime() {
-    curl -s "smtp://127.0.0.1:$port" --mail-from bench@example.org --mail-rcpt sink@example.org \
-        -H "Subject: curl" -F "=<$work/body.txt;type=text/plain" \
-        -F "file=@$1;type=application/octet-stream;encoder=base64"
+    curl -sS "smtp://127.0.0.1:$port" --mail-from bench@example.org \
+        --mail-rcpt sink@example.org -H "Subject: curl" -F "=<$work/body.txt;type=text/plain" \
+        -F "file=@$1/attachment.bin;type=application/octet-stream;encoder=base64"
 }
 run_curl_upload() {
-    curl -s "smtp://127.0.0.1:$port" --mail-from bench@example.org \
+    curl -sS "smtp://127.0.0.1:$port" --mail-from bench@example.org \
         --mail-rcpt sink@example.org -T "$work/prebuilt.eml"
 }
-run_smtplib() { $py "$work/smtplib_send.py" "$port" "$1"; }
 
-# Median of RUNS measurements: "wall cpu maxrss_kb".
+# The program's runs lose the poll interval it waits before the job.
 measure() {
-    local fn=$1 file=$2 i
-    for i in $(seq "$runs"); do
-        /usr/bin/time -f "%e %U %S %M" -o "$work/time" bash -c "$(declare -f "$fn"); \
-            port=$port work=$work client=$client py=$py; $fn '$file'" > /dev/null 2> "$work/err" \
-            || { echo "$fn failed:" >&2; cat "$work/err" >&2; return 1; }
-        tail -1 "$work/time"
-    done | awk '{print $1, $2 + $3, $4}' | sort -n | awk -v n="$runs" 'NR == int((n + 1) / 2)'
+    local n=$1 dir=$2
+    [[ $n == program ]] && program_ini "$dir" "*.bin" 0
+    time_once "run_$n" "$dir" | awk -v n="$n" -v d="$program_interval" \
+        '{ if (n == "program") $1 -= d; print $1, $2, $3 }'
 }
 
-printf "%d MB attachment, loopback sink, median of %d runs\n" "$mb" "$runs"
-printf "%-28s %9s %9s %11s %9s\n" client "wall s" "cpu s" "peak MB" "vs s-nail"
+names=(tsmtpcli program snail curl_mime curl_upload)
+labels=("TSmtpCli (smtp_send)" "Postvane (run once)" "s-nail (builds MIME)"
+        "curl -F (builds MIME)" "curl -T (pre-built file)")
+load_before=$(load_average)
+for r in $(seq "$runs"); do
+    for n in "${names[@]}"; do
+        measure "$n" "$work/poll" >> "$work/times.$n"
+    done
+done
+load_after=$(load_average)
+
+printf "%d MB attachment, loopback sink, median of %d interleaved runs\n" "$mb" "$runs"
+printf "load average before %s, after %s (%d cores)\n" "$load_before" "$load_after" "$(nproc)"
+printf "%-28s %9s %9s %9s %10s\n" sender "wall s" "cpu s" "peak MB" "vs s-nail"
 declare -A wall cpu mem
-names=(tsmtpcli snail curl_mime curl_upload smtplib)
-labels=("TSmtpCli (smtp_send)" "s-nail (builds MIME)" "curl -F (builds MIME)"
-        "curl -T (pre-built file)" "Python smtplib")
 for n in "${names[@]}"; do
-    read -r wall[$n] cpu[$n] mem[$n] < <(measure "run_$n" "$work/attachment.bin")
+    read -r wall[$n] cpu[$n] mem[$n] < <(median3 < "$work/times.$n")
 done
 for i in "${!names[@]}"; do
     n=${names[$i]}
     awk -v l="${labels[$i]}" -v w="${wall[$n]}" -v c="${cpu[$n]}" -v m="${mem[$n]}" \
-        -v s="${wall[snail]}" 'BEGIN { printf "%-28s %9.2f %9.2f %11.1f %8.2fx\n", l, w, c, m / 1024, w / s }'
+        -v s="${wall[snail]}" \
+        'BEGIN { printf "%-28s %9.2f %9.2f %9.1f %9.2fx\n", l, w, c, m / 1024, w / s }'
 done
-read -r w10 c10 m10 < <(measure run_tsmtpcli "$work/small.bin")
-awk -v w="$w10" -v c="$c10" -v m="$m10" -v big="${mem[tsmtpcli]}" -v mb="$mb" \
-    'BEGIN { printf "TSmtpCli with 10 MB: %.2f s wall, %.2f s cpu, %.1f MB peak (%d MB: %.1f MB)\n", w, c, m / 1024, mb, big / 1024 }'
+
+# Peak memory for 1 MB and 1 GB, one run each.
+declare -A flat
+for n in tsmtpcli program; do
+    for size in 1 1000; do
+        read -r _ _ flat[$n$size] < <(measure "$n" "$work/flat$size")
+    done
+done
+awk -v mb="$mb" -v c1="${flat[tsmtpcli1]}" -v c="${mem[tsmtpcli]}" -v cg="${flat[tsmtpcli1000]}" \
+    -v p1="${flat[program1]}" -v p="${mem[program]}" -v pg="${flat[program1000]}" 'BEGIN {
+    printf "peak MB for 1 MB / %d MB / 1 GB: TSmtpCli %.1f / %.1f / %.1f, Postvane %.1f / %.1f / %.1f\n",
+        mb, c1 / 1024, c / 1024, cg / 1024, p1 / 1024, p / 1024, pg / 1024
+}'
+awk -v c="${wall[tsmtpcli]}" -v p="${wall[program]}" -v s="${wall[snail]}" \
+    -v mc="${flat[tsmtpcli1000]}" -v mp="${flat[program1000]}" 'BEGIN {
+    printf "target wall <= 0.5 x s-nail: TSmtpCli %.2fx %s, Postvane %.2fx %s\n",
+        c / s, c / s <= 0.5 ? "met" : "NOT met", p / s, p / s <= 0.5 ? "met" : "NOT met"
+    printf "target peak <= 10 MB at 1 GB: TSmtpCli %.1f MB %s, Postvane %.1f MB %s\n",
+        mc / 1024, mc <= 10240 ? "met" : "NOT met", mp / 1024, mp <= 10240 ? "met" : "NOT met"
+}'

@@ -61,6 +61,9 @@ TCustomSmtpClient::~TCustomSmtpClient() {
 
 void TCustomSmtpClient::CreateSocket() {
     FWSocket = std::make_unique<TWSocket>();
+    // The line pump hands over whole blocks; what is left at the end of a
+    // message or a command must go at once, not wait for an ACK.
+    FWSocket->ComponentOptions.Include(wsoTcpNoDelay);
     FWSocket->OnSessionClosed = [this](TObject *, std::uint16_t e) { WSocketSessionClosed(e); };
 }
 

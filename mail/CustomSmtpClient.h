@@ -122,6 +122,8 @@ class TCustomSmtpClient : public TObject {
     using TContinuation = void (TCustomSmtpClient::*)();
 
     static constexpr int ReceiveAreaSize = 4096;
+    // Message lines handed to the socket per system call, at least.
+    static constexpr std::size_t SendBlockSize = 65536;
     static constexpr UINT WM_SMTP_REQUEST_DONE = WM_USER + 1;
 
     virtual void CreateSocket();
@@ -178,7 +180,10 @@ class TCustomSmtpClient : public TObject {
     void EhloDone();
     void RcptToNext();
     void DataNext();
-    void SendDataLine(const std::string &Line);
+    enum class TPumpStep { Line, End, Stop };
+    // The next line of the message into Line; End after the last one, Stop
+    // when the message was abandoned or the connection is gone.
+    TPumpStep NextMessageLine(std::string &Line);
     void AuthStart(TSmtpAuthType Mechanism);
     void AuthPlainDone();
     void AuthLoginUser();
@@ -213,6 +218,9 @@ class TCustomSmtpClient : public TObject {
     std::vector<std::string> FHdrLines;
     int FLineNum = 0;
     bool FMoreLines = false;
+    bool FPumping = false;         // the line pump is producing a block
+    std::string FDataLine;         // the line being sent, reused line after line
+    std::string FDisplayText;      // "> " + that line, for OnDisplay
     std::vector<char> FLineBuffer; // what OnHeaderLine and OnGetData write into
     std::minstd_rand FRandom;
 };

@@ -1,8 +1,9 @@
 // Part of TCustomSmtpClient (CustomSmtpClient.h): what the Data request
 // sends, the header built from the Hdr... properties and then the lines of the
-// message. One line is produced each time the socket has sent the previous
-// one, so the message is never held whole.
+// message. Lines are produced a block at a time, the next block once the
+// socket has sent the previous one, so the message is never held whole.
 #include <cstdio>
+#include <cstring>
 
 #include "mail/CustomSmtpClient.h"
 #include "mail/MimeUtils.h"
@@ -23,7 +24,9 @@ std::string TrimText(std::string_view s) {
 // The line as lines of the message: each CR LF, CR or LF ends one, and one
 // that starts with "." gets another in front, which the server removes.
 void ToMessageLines(std::string &Line) {
-    if (Line.find_first_of("\r\n") == std::string::npos) {
+    // Two scans for one byte each: a line of an attachment is checked fast.
+    if (!std::memchr(Line.data(), '\n', Line.size()) &&
+        !std::memchr(Line.data(), '\r', Line.size())) {
         if (!Line.empty() && Line[0] == '.')
             Line.insert(Line.begin(), '.');
         return;
@@ -153,17 +156,35 @@ void TCustomSmtpClient::AbandonMessage(const std::string &Text) {
     FWSocket->Abort();
 }
 
-void TCustomSmtpClient::SendDataLine(const std::string &Line) {
-    if (OnDisplay) // a copy per line of a large attachment is worth saving
-        TriggerDisplay("> " + Line);
-    FWSocket->OnDataSent = [this](TObject *, std::uint16_t) {
-        FState = smtpInternalReady;
-        DataNext();
-    };
-    if (FWSocket->State() != wsConnected)
-        return;
-    FWSocket->PutDataInSendBuffer(Line.data(), static_cast<int>(Line.size()));
-    FWSocket->SendStr("\r\n");
+TCustomSmtpClient::TPumpStep TCustomSmtpClient::NextMessageLine(std::string &Line) {
+    if (!FConnected)
+        return TPumpStep::Stop;
+    // Stops counting after the header, so a long message cannot overflow it.
+    if (FItemCount < static_cast<int>(FHdrLines.size()))
+        ++FItemCount;
+    if (FItemCount < static_cast<int>(FHdrLines.size())) {
+        Line = FHdrLines[FItemCount];
+        TriggerHeaderLine(Line);
+        if (!IsSendableHeaderLine(Line, true)) {
+            AbandonMessage(HeaderLineRefusal(Line));
+            return TPumpStep::Stop;
+        }
+        return TPumpStep::Line;
+    }
+    Line.clear();
+    if (FMoreLines) {
+        ++FLineNum;
+        try {
+            TriggerGetData(FLineNum, Line, 1023, FMoreLines);
+        } catch (...) {
+            // The message ends where its production failed.
+            FMoreLines = false;
+            CloseAttachment();
+        }
+    }
+    if (!FConnected)
+        return TPumpStep::Stop;
+    return FMoreLines ? TPumpStep::Line : TPumpStep::End;
 }
 
 void TCustomSmtpClient::DataNext() {
@@ -175,42 +196,50 @@ void TCustomSmtpClient::DataNext() {
         }
         FState = smtpInternalReady;
     }
-    if (!FConnected) {
-        FWSocket->OnDataSent = nullptr;
+    // A nested message loop inside one of the events below may deliver the
+    // socket's write event; the block being produced goes on by itself.
+    if (FPumping)
         return;
-    }
-    ++FItemCount;
-    if (FItemCount < static_cast<int>(FHdrLines.size())) {
-        std::string line = FHdrLines[FItemCount];
-        TriggerHeaderLine(line);
-        if (!IsSendableHeaderLine(line, true)) {
-            AbandonMessage(HeaderLineRefusal(line));
+    FPumping = true;
+    struct TPumpGuard {
+        bool &Flag;
+        ~TPumpGuard() { Flag = false; }
+    } guard{FPumping};
+
+    // Lines go into the send queue until it holds a block, which then goes
+    // out in one system call; the next block is made once it has been sent.
+    // The queue therefore never holds much more than a block, whatever the
+    // size of the message.
+    std::size_t queued = 0;
+    for (;;) {
+        const TPumpStep step = NextMessageLine(FDataLine);
+        if (step == TPumpStep::Stop) {
+            FWSocket->OnDataSent = nullptr;
             return;
         }
-        ToMessageLines(line);
-        SendDataLine(line);
-        return;
-    }
-    std::string line;
-    if (FMoreLines) {
-        ++FLineNum;
-        try {
-            TriggerGetData(FLineNum, line, 1023, FMoreLines);
-        } catch (...) {
-            // The message ends where its production failed.
-            FMoreLines = false;
-            CloseAttachment();
+        if (step == TPumpStep::End)
+            break;
+        ToMessageLines(FDataLine);
+        if (OnDisplay) {
+            FDisplayText.assign("> ").append(FDataLine);
+            TriggerDisplay(FDisplayText);
         }
-    }
-    if (!FConnected) {
-        FWSocket->OnDataSent = nullptr;
+        if (FWSocket->State() != wsConnected)
+            return;
+        FWSocket->PutDataInSendBuffer(FDataLine.data(), static_cast<int>(FDataLine.size()));
+        queued += FDataLine.size() + 2;
+        if (queued < SendBlockSize) {
+            FWSocket->PutDataInSendBuffer("\r\n", 2);
+            continue;
+        }
+        FWSocket->OnDataSent = [this](TObject *, std::uint16_t) {
+            FState = smtpInternalReady;
+            DataNext();
+        };
+        FWSocket->SendStr("\r\n");
         return;
     }
-    if (FMoreLines) {
-        ToMessageLines(line);
-        SendDataLine(line);
-        return;
-    }
+    // The last lines go out with the ".".
     FWSocket->OnDataSent = nullptr;
     StartCommand(smtpData, stepData, ".", {250}, nullptr);
 }

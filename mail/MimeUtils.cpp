@@ -29,18 +29,8 @@ int Base64Value(char c) {
     return c == '=' ? Base64Stop : Base64Invalid;
 }
 
-// Up to three bytes as four characters, padded with "=".
-void AppendBase64Group(std::string &Out, const unsigned char *In, std::size_t Count) {
-    const unsigned b0 = In[0], b1 = Count > 1 ? In[1] : 0, b2 = Count > 2 ? In[2] : 0;
-    Out += Base64Chars[b0 >> 2];
-    Out += Base64Chars[((b0 & 0x03) << 4) | (b1 >> 4)];
-    Out += Count > 1 ? Base64Chars[((b1 & 0x0f) << 2) | (b2 >> 6)] : '=';
-    Out += Count > 2 ? Base64Chars[b2 & 0x3f] : '=';
-}
-
 void AppendBase64Group(std::string &Out, std::string_view Text, std::size_t Index) {
-    AppendBase64Group(Out, reinterpret_cast<const unsigned char *>(Text.data()) + Index,
-                      std::min<std::size_t>(3, Text.size() - Index));
+    Base64Append(Out, Text.data() + Index, std::min<std::size_t>(3, Text.size() - Index));
 }
 
 // Bytes of the UTF-8 sequence that starts at Index (1 when it is not a
@@ -134,11 +124,31 @@ bool HasControlChars(std::string_view Text) {
     });
 }
 
+void Base64Append(std::string &Out, const void *Data, std::size_t Len) {
+    const auto *in = static_cast<const unsigned char *>(Data);
+    const std::size_t start = Out.size();
+    Out.resize(start + (Len + 2) / 3 * 4);
+    char *out = Out.data() + start;
+    // Whole groups from a table, without a bounds check per character.
+    for (; Len >= 3; Len -= 3, in += 3, out += 4) {
+        const unsigned v = unsigned(in[0]) << 16 | unsigned(in[1]) << 8 | in[2];
+        out[0] = Base64Chars[v >> 18];
+        out[1] = Base64Chars[(v >> 12) & 0x3f];
+        out[2] = Base64Chars[(v >> 6) & 0x3f];
+        out[3] = Base64Chars[v & 0x3f];
+    }
+    if (Len > 0) {
+        const unsigned v = unsigned(in[0]) << 16 | (Len > 1 ? unsigned(in[1]) << 8 : 0u);
+        out[0] = Base64Chars[v >> 18];
+        out[1] = Base64Chars[(v >> 12) & 0x3f];
+        out[2] = Len > 1 ? Base64Chars[(v >> 6) & 0x3f] : '=';
+        out[3] = '=';
+    }
+}
+
 std::string Base64EncodeText(std::string_view Text) {
     std::string out;
-    out.reserve((Text.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < Text.size(); i += 3)
-        AppendBase64Group(out, Text, i);
+    Base64Append(out, Text.data(), Text.size());
     return out;
 }
 
@@ -173,30 +183,28 @@ std::string Base64DecodeText(std::string_view Text) {
 
 std::string Base64TextLine(std::string_view Text, int MaxLen, int &Position) {
     std::string out;
-    const std::size_t max = static_cast<std::size_t>(std::max(MaxLen, 0));
-    std::size_t index = IndexOf(Position);
-    while (index < Text.size() && (out.empty() || out.size() < max)) {
-        AppendBase64Group(out, Text, index);
-        index += 3;
+    // Groups until the line holds MaxLen characters, at least one.
+    const std::size_t groups = MaxLen > 0 ? (static_cast<std::size_t>(MaxLen) + 3) / 4 : 1;
+    const std::size_t index = IndexOf(Position);
+    if (index < Text.size()) {
+        const std::size_t take = std::min(groups * 3, Text.size() - index);
+        Base64Append(out, Text.data() + index, take);
+        Position = PositionOf(index + (take + 2) / 3 * 3);
+    } else {
+        Position = PositionOf(index);
     }
-    Position = PositionOf(index);
     return out;
 }
 
 std::string Base64FileLine(std::istream &Stream, bool &More) {
+    // One read of a whole line: the same bytes as 3-byte reads, since a read
+    // is short only at the end of the stream.
+    char block[Base64FileLineBytes];
+    Stream.read(block, sizeof block);
+    const auto got = static_cast<std::size_t>(Stream.gcount());
+    More = got == sizeof block;
     std::string out;
-    More = false;
-    unsigned char group[3];
-    while (out.size() < 72) {
-        Stream.read(reinterpret_cast<char *>(group), 3);
-        const auto got = static_cast<std::size_t>(Stream.gcount());
-        More = got == 3;
-        if (got == 0)
-            break;
-        AppendBase64Group(out, group, got);
-        if (got < 3)
-            break;
-    }
+    Base64Append(out, block, got);
     return out;
 }
 

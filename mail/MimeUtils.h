@@ -5,6 +5,7 @@
 #pragma once
 
 #include <bitset>
+#include <cstddef>
 #include <istream>
 #include <string>
 #include <string_view>
@@ -48,6 +49,8 @@ bool HasControlChars(std::string_view Text);
 
 // One padded Base64 line without line breaks.
 std::string Base64EncodeText(std::string_view Text);
+// Appends the padded Base64 form of Len bytes to Out.
+void Base64Append(std::string &Out, const void *Data, std::size_t Len);
 // Lenient: characters outside the alphabet are skipped, "=" ends a group of
 // four, a short last group yields the bytes it holds.
 std::string Base64DecodeText(std::string_view Text);
@@ -57,9 +60,12 @@ std::string Base64DecodeText(std::string_view Text);
 // encoded per call while text remains, so a loop on it always advances.
 std::string Base64TextLine(std::string_view Text, int MaxLen, int &Position);
 
-// Reads up to 54 bytes in 3-byte steps and returns them as one line of at
-// most 72 characters. More is true when the last read gave a full 3 bytes;
-// a stream whose size is a multiple of 54 therefore ends with an empty line.
+// The bytes of a full attachment line (72 characters).
+inline constexpr std::size_t Base64FileLineBytes = 54;
+
+// Reads up to 54 bytes and returns them as one line of at most 72
+// characters. More is true when the line is full; a stream whose size is a
+// multiple of 54 therefore ends with an empty line.
 std::string Base64FileLine(std::istream &Stream, bool &More);
 
 // The next quoted-printable line from Position. Specials are encoded as well

@@ -1,8 +1,8 @@
-// TSmtpCli: the multipart body with the attachments, each file read and
-// encoded a line at a time while the socket drains.
+// TSmtpCli: the multipart body with the attachments, each file read in
+// large blocks and encoded a line at a time as the line pump asks for it.
 #include "mail/SmtpCli.h"
 
-#include <streambuf>
+#include <algorithm>
 
 #include "mail/MimeUtils.h"
 #include "platform/FileSystem.h"
@@ -11,28 +11,39 @@
 
 namespace pv {
 
-// An attachment file read through a buffer: the encoder's 3-byte reads come
-// out of memory, the file is read in large blocks.
-class TSmtpCli::TAttachment : private std::streambuf {
+// An attachment file read in large blocks, each line of its Base64 part
+// encoded from memory. The lines are those of Base64FileLine: 54 bytes each,
+// then one shorter line (empty when the size is a multiple of 54).
+class TSmtpCli::TAttachment {
   public:
-    TAttachment(const std::string &Path, unsigned ShareMode)
-        : File(Path, fmOpenRead | ShareMode), In(this) {
-        In.exceptions(std::ios::badbit); // read errors reach the caller
+    TAttachment(const std::string &Path, unsigned ShareMode) : File(Path, fmOpenRead | ShareMode) {}
+
+    // Replaces Line with the next line; false when it is the file's last.
+    // A read error raises the file's exception.
+    bool NextLine(std::string &Line) {
+        if (Next == End && !AtEnd) {
+            // A read is short only at the end of the file.
+            Next = 0;
+            End = File.Read(Buffer.get(), BlockSize);
+            AtEnd = End < BlockSize;
+        }
+        const std::size_t take = std::min(End - Next, Base64FileLineBytes);
+        Line.clear();
+        Base64Append(Line, Buffer.get() + Next, take);
+        Next += take;
+        return take == Base64FileLineBytes;
     }
-    std::istream &Stream() { return In; }
 
   private:
-    int_type underflow() override {
-        const std::size_t got = File.Read(Buffer, sizeof Buffer);
-        if (got == 0)
-            return traits_type::eof();
-        setg(Buffer, Buffer, Buffer + got);
-        return traits_type::to_int_type(Buffer[0]);
-    }
+    // Whole lines per read, and at least the stream's own read-ahead, so
+    // that the bytes come straight from the file into this block.
+    static constexpr std::size_t BlockSize = Base64FileLineBytes * 1240;
 
     TFileStream File;
-    std::istream In;
-    char Buffer[32768];
+    std::unique_ptr<char[]> Buffer = std::make_unique_for_overwrite<char[]>(BlockSize);
+    std::size_t Next = 0;
+    std::size_t End = 0;
+    bool AtEnd = false;
 };
 
 TSmtpCli::TSmtpCli() : FShareMode(fmShareDenyWrite) {}
@@ -209,7 +220,7 @@ void TSmtpCli::TriggerGetData(int LineNum, std::string &Line, int MaxLen, bool &
     if (FFileStarted) {
         bool more = false;
         try {
-            Line = Base64FileLine(FAttachment->Stream(), more);
+            more = FAttachment->NextLine(Line);
         } catch (const std::exception &E) {
             AttachmentReadFailed(E, More);
             return;
@@ -266,7 +277,8 @@ bool TSmtpCli::OpenNextAttachment(std::string &Line, bool &More) {
     };
 
     try {
-        FAttachment = std::make_unique<TAttachment>(fileName, FShareMode);
+        FAttachment =
+            std::make_unique<TAttachment>(fileName, FShareMode | (FollowLinks ? 0 : fmNoFollow));
     } catch (const Exception &E) {
         if (!OnAfterFileOpen)
             throw;

@@ -36,6 +36,10 @@ class TSmtpCli : public TCustomSmtpClient {
     // Lines still to be sent before the next body line (the part headers).
     std::vector<std::string> MimeHeaderLines;
 
+    // False: an attachment whose path names a symbolic link fails to open
+    // (ELOOP) instead of sending the link's target.
+    bool FollowLinks = true;
+
     TSmtpAttachmentContentType OnAttachContentType;
     TSmtpAttachHeader OnAttachHeader;
     TSmtpBeforeFileOpenEvent OnBeforeFileOpen;

@@ -134,6 +134,11 @@ bool AtomicWriteFile(const std::string &target, const std::string &data, const T
         target, [&data](int fd) { return WriteAll(fd, data); }, how);
 }
 
+bool SyncDirectoryEntries(const std::string &dir) {
+    const int e = SyncDirectory(dir.empty() ? "./" : dir);
+    return e ? FailWith(e) : true;
+}
+
 bool IsAtomicTempName(const std::string &name) {
     if (name.size() != kPrefixLength + 6 || name.compare(0, kPrefixLength, kAtomicTempPrefix) != 0)
         return false;

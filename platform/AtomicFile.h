@@ -37,6 +37,10 @@ bool AtomicWriteFile(const std::string &target, const TAtomicFill &fill,
 bool AtomicWriteFile(const std::string &target, const std::string &data,
                      const TAtomicWrite &how = {});
 
+// Makes the entries of dir (a file created or removed in it) survive a crash.
+// File systems that cannot sync a directory count as success.
+bool SyncDirectoryEntries(const std::string &dir);
+
 // True when name (without directory) has the temporary files' pattern.
 bool IsAtomicTempName(const std::string &name);
 

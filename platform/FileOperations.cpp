@@ -57,10 +57,12 @@ bool CopyTimes(int to, const struct stat &src) {
 
 } // namespace
 
-bool CopyFile(const std::string &source, const std::string &target, bool failIfExists) {
+bool CopyFile(const std::string &source, const std::string &target, bool failIfExists,
+              bool followLinks) {
     if (source.empty() || target.empty())
         return FailWith(ENOENT);
-    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int in =
+        ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
     if (in < 0)
         return FailWith(errno);
     struct stat src;

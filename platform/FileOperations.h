@@ -15,8 +15,10 @@ bool DirectoryExists(const std::string &path); // exists and is a directory
 // (full disk included) leaves the target as it was and no temporary file,
 // with the reason in the last error. failIfExists never replaces a file
 // (EEXIST), not even one that appears during the copy; otherwise a read-only
-// target fails with EACCES.
-bool CopyFile(const std::string &source, const std::string &target, bool failIfExists);
+// target fails with EACCES. Without followLinks a source that is a symbolic
+// link fails with ELOOP.
+bool CopyFile(const std::string &source, const std::string &target, bool failIfExists,
+              bool followLinks = true);
 // Fails on directories, on read-only files (EACCES) and on files another open
 // holds locked (ERROR_SHARING_VIOLATION), as deleting would on the design's
 // platform.

@@ -29,6 +29,8 @@ int FileOpen(const std::string &path, unsigned mode) {
         flags |= O_RDWR | O_CREAT | ((mode & fmCreateNew) ? O_EXCL : 0);
     else
         flags |= access == fmOpenRead ? O_RDONLY : access == fmOpenWrite ? O_WRONLY : O_RDWR;
+    if (mode & fmNoFollow)
+        flags |= O_NOFOLLOW;
     if (path.empty()) {
         FailWith(ENOENT);
         return -1;

@@ -21,6 +21,7 @@ constexpr unsigned fmShareDenyRead = 0x0030;
 constexpr unsigned fmShareDenyNone = 0x0040;
 constexpr unsigned fmCreate = 0x1000;    // create or truncate; implies read+write
 constexpr unsigned fmCreateNew = 0x2000; // create, failing when it exists; implies read+write
+constexpr unsigned fmNoFollow = 0x4000;  // a symbolic link as the last component fails (ELOOP)
 
 // Sharing maps to flock: an open that writes and denies anything, or that is
 // exclusive, takes LOCK_EX; a read that denies writers takes LOCK_SH;

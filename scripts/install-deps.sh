@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # Installs what Postvane needs to build and test, with apt-get, when missing.
 #   scripts/install-deps.sh            build and test dependencies (no daemons)
-#   scripts/install-deps.sh --interop  also the mail servers the interop tests use
+#   scripts/install-deps.sh --interop  also the mail servers and the SOCKS proxy the interop tests use
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format time
-          python3 python3-aiosmtpd swaks curl s-nail microsocks netbase attr procps
-          libzip-dev zlib1g-dev zip unzip
+          python3 python3-aiosmtpd python3-twisted swaks curl s-nail microsocks netbase attr procps
+          libzip-dev zlib1g-dev zip unzip strace
           # the desktop: the Qt front end, the tray watch (X11 selection, D-Bus name)
           qt6-base-dev libxcb1-dev libxcb-xfixes0-dev libxcb-res0-dev libdbus-1-dev
           # and its tests: an X server, a tray host, a window manager, input and
           # screenshots, a private bus, Arial's metrics
           xvfb trayer openbox xdotool imagemagick dbus-daemon python3-dbus fonts-liberation)
 if [[ "${1:-}" == "--interop" ]]; then
-    packages+=(postfix dovecot-core dovecot-pop3d)
+    packages+=(postfix dovecot-core dovecot-pop3d dante-server)
 fi
 
 missing=()

@@ -164,6 +164,66 @@ TEST_F(FileList, VanishedPollDirEmptiesTheListAndSaysSo) {
                                         "! No poll directory set"}));
 }
 
+TEST_F(FileList, SymbolicLinksAreLeftOutAndSaidSoWhenVerbose) {
+    TfrmMain &f = Start();
+    WriteFile(Dir() + "postvane.ini.txt", "Password=secret");
+    Touch("a.txt");
+    ASSERT_EQ(symlink((Dir() + "postvane.ini.txt").c_str(), (poll_ + "out.txt").c_str()), 0);
+    ASSERT_EQ(symlink((poll_ + "a.txt").c_str(), (poll_ + "in.txt").c_str()), 0);
+    ASSERT_EQ(symlink((poll_ + "gone").c_str(), (poll_ + "dangling.txt").c_str()), 0);
+    ASSERT_EQ(symlink(Dir().c_str(), (poll_ + "dir.txt").c_str()), 0);
+    Scan("*.txt");
+    EXPECT_EQ(Names(), std::vector<std::string>{"a.txt"});
+    EXPECT_TRUE(LogTexts().empty()); // said only when verbose
+
+    f.cboxVerbose.SetChecked(true);
+    Scan("*.txt;OUT*");
+    EXPECT_EQ(Names(), std::vector<std::string>{"a.txt"});
+    // Once per link, whatever number of patterns it matches.
+    EXPECT_EQ(LogTexts(),
+              (std::vector<std::string>{"! Skipped symbolic link: " + poll_ + "in.txt",
+                                        "! Skipped symbolic link: " + poll_ + "out.txt"}));
+    EXPECT_EQ(CheckFileOpen(poll_ + "out.txt"), "Too many levels of symbolic links");
+}
+
+// In a directory others can write to (like /tmp) only the user's own files
+// are selected, and none with a second name elsewhere.
+TEST_F(FileList, SharedDirectorySelectsOnlyTheUsersOwnFiles) {
+    TfrmMain &f = Start();
+    f.cboxVerbose.SetChecked(true);
+    Touch("own.txt");
+    Touch("theirs.txt");
+    WriteFile(Dir() + "secret", "x");
+    ASSERT_EQ(link((Dir() + "secret").c_str(), (poll_ + "hard.txt").c_str()), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown((poll_ + "theirs.txt").c_str(), 65534, 65534), 0);
+    }
+
+    // Only the owner may write: every file of it counts, hard links too.
+    ASSERT_EQ(chmod(poll_.c_str(), 0755), 0);
+    Scan("*.txt");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"hard.txt", "own.txt", "theirs.txt"}));
+    EXPECT_TRUE(LogTexts().empty());
+
+    for (mode_t mode : {01777, 0775}) {
+        ASSERT_EQ(chmod(poll_.c_str(), mode), 0);
+        Scan("*.txt");
+        std::vector<std::string> kept = {"own.txt"};
+        std::vector<std::string> said = {"! Skipped file with more than one link in a shared "
+                                         "directory: " +
+                                         poll_ + "hard.txt"};
+        if (root)
+            said.push_back("! Skipped file of another user in a shared directory: " + poll_ +
+                           "theirs.txt");
+        else
+            kept.push_back("theirs.txt"); // without root no file of another user can be made
+        EXPECT_EQ(Names(), kept) << std::oct << mode;
+        EXPECT_EQ(LogTexts(), said) << std::oct << mode;
+        WriteFile(LogPath(), "");
+    }
+}
+
 TEST_F(FileList, LongPathsAreCutToTheFieldSize) {
     TfrmMain &f = Start();
     std::string deep = poll_;

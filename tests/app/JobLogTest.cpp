@@ -20,6 +20,22 @@ TEST_F(JobLog, AppendsToTheExistingLogAndOpensItInTheViewer) {
     EXPECT_EQ(dialogs_.Records()[0].Value, LogPath());
 }
 
+// A name or a reply from outside cannot end its line or forge another.
+TEST_F(JobLog, ControlCharactersAreWrittenVisibly) {
+    TfrmMain &f = Start();
+    f.WriteLog("! Delete-> /p/a\r\n01/01/2024 00:00:00 ! forged\x01\x1B[2J\x7F", true);
+    f.WriteLog("\t/p/b\tc\xC3\xA9\\x41 - error", false); // the leading TAB is the log's own
+    f.WriteLog("\t", false);
+    f.cboxVerbose.SetChecked(true);
+    f.SMTPResponse(nullptr, "250 ok\rX\nY");
+    EXPECT_EQ(LogTexts(), (std::vector<std::string>{
+                              "! Delete-> /p/a\\r\\n01/01/2024 00:00:00 ! forged\\x01\\x1B[2J\\x7F",
+                              "<unstamped> \t/p/b\\tc\xC3\xA9\\x41 - error", "<unstamped> \t",
+                              "<250 ok\\rX\\nY"}));
+    EXPECT_EQ(EscapeLogText(std::string("a\0b", 3)), "a\\x00b");
+    EXPECT_EQ(EscapeLogText("\x1F \x80\xFF"), "\\x1F \x80\xFF");
+}
+
 TEST_F(JobLog, LogThatCannotBeCreatedEndsTheProgram) {
     ASSERT_EQ(symlink((Dir() + "missing/Postvane.log").c_str(), LogPath().c_str()), 0);
     TfrmMain &f = Start();

@@ -5,8 +5,6 @@
 #include "../support/PeerProcess.h"
 #include "AppFixture.h"
 
-#include <poll.h>
-
 namespace pv::test {
 namespace {
 
@@ -53,7 +51,9 @@ TEST_F(MailSession, ErrorTextsByCodeAndKind) {
         {10061, 0, "Winsock err #10061 Connection refused"},
         {10004, 0, "Winsock err #10004 Interrupted system call"},
         {11001, 0, "Winsock err #11001 Host not found"},
-        {20001, 0, "Unknown error"},
+        {20000, 0, "Unknown error"},
+        {20005, 0, "Socks err #20005 connection not allowed by ruleset"}, // through [Proxy]
+        {20599, 0, "Unknown error"},
         {20600, 0, "Invalid RFC response"},
         {10061, 1, "EThing: given text"},
         {0, 2, "Unknown request type"},
@@ -244,8 +244,7 @@ bool Pump(const std::function<bool()> &done, int ms) {
         while (PeekMessage(msg, true))
             if (msg.message != WM_QUIT)
                 DispatchMessage(msg);
-        pollfd p{LoopFd(), POLLIN, 0};
-        poll(&p, 1, 20);
+        WaitMessageTimeout(20);
     }
     return true;
 }
@@ -306,8 +305,7 @@ TEST_F(MailSession, FailureAtTheEndOfTheJobReachesTheApplication) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!app_.Terminated() && std::chrono::steady_clock::now() < deadline) {
         app_.ProcessMessages();
-        pollfd p{LoopFd(), POLLIN, 0};
-        poll(&p, 1, 20);
+        WaitMessageTimeout(20);
     }
     ASSERT_TRUE(app_.Terminated());
     EXPECT_TRUE(f.Failed());

@@ -261,13 +261,16 @@ TEST_F(Mailing, FailedBackupKeepsTheFile) {
     StartServer();
     ASSERT_EQ(Run(), 1) << Output();
     // The counts were written before the copies failed; nothing is deleted.
-    EXPECT_EQ(Log(),
-              JobLog(Cat({VerboseHelo(),
-                          VerboseMail(1),
-                          {">File(s) sent:", "|\t" + Poll() + "a.txt", "|\t" + Poll() + "b.txt"},
-                          VerboseQuit(),
-                          {"|2 File(s) in send list.", "|2 File(s) with 1 Mail(s) sent",
-                           "! Copy files to " + Poll() + "Backup/"}})));
+    EXPECT_EQ(
+        Log(),
+        JobLog(Cat({VerboseHelo(),
+                    VerboseMail(1),
+                    {">File(s) sent:", "|\t" + Poll() + "a.txt", "|\t" + Poll() + "b.txt"},
+                    VerboseQuit(),
+                    {"|2 File(s) in send list.", "|2 File(s) with 1 Mail(s) sent",
+                     "! Copy files to " + Poll() + "Backup/",
+                     "! Error copy file to backup: " + Poll() + "a.txt - Not a directory",
+                     "! Error copy file to backup: " + Poll() + "b.txt - Not a directory"}})));
     EXPECT_EQ(Files(Poll()), (std::vector<std::string>{"Backup", "a.txt", "b.txt"}));
 }
 

@@ -5,6 +5,7 @@ that whole jobs need, on loopback. Prints "READY <port>" once it listens.
   e2e_smtp.py --spool DIR [--users u:p,...] [--auth-required]
               [--refuse-data-nth N] [--delete-at-rcpt PATH] [--delete-at-data PATH]
               [--append-at-data PATH] [--lock-at-data PATH]
+              [--link-at-rcpt PATH] [--link-at-data PATH] [--link-target TARGET]
 
 Stores every accepted message as NNNN.eml with NNNN.json beside it, like
 smtp_server.py. --refuse-data-nth answers the Nth DATA of the server's life
@@ -13,7 +14,11 @@ first RCPT TO arrives (so it vanishes after the mail was built but before
 it is read); --delete-at-data removes it when the first DATA has arrived,
 before the reply; --append-at-data appends a line to a file then (a writer
 changing it after it was mailed); --lock-at-data takes an exclusive flock of a
-file then and holds it (another program keeping the file to itself). Every command line received is appended to DIR/commands.
+file then and holds it (another program keeping the file to itself);
+--link-at-rcpt and --link-at-data replace a file by a symbolic link to
+--link-target at those moments (a link put in its place between the scan and
+the reading, or between the mail and the backup). Every command line received
+is appended to DIR/commands.
 """
 
 import argparse
@@ -47,13 +52,22 @@ class Handler(smtp_server.Handler):
             except OSError:
                 pass
 
+    def _link(self, attr):
+        path = getattr(self.opts, attr)
+        if path:
+            setattr(self.opts, attr, "")
+            os.unlink(path)
+            os.symlink(self.opts.link_target, path)
+
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         self._unlink("delete_at_rcpt")
+        self._link("link_at_rcpt")
         return await super().handle_RCPT(server, session, envelope, address, rcpt_options)
 
     async def handle_DATA(self, server, session, envelope):
         self.datas += 1
         self._unlink("delete_at_data")
+        self._link("link_at_data")
         if self.opts.append_at_data:
             with open(self.opts.append_at_data, "ab") as f:
                 f.write(b"written after it was mailed\r\n")
@@ -115,6 +129,9 @@ def main():
     p.add_argument("--delete-at-data", default="")
     p.add_argument("--append-at-data", default="")
     p.add_argument("--lock-at-data", default="")
+    p.add_argument("--link-at-rcpt", default="")
+    p.add_argument("--link-at-data", default="")
+    p.add_argument("--link-target", default="")
     opts = p.parse_args()
     # What the base handler looks at.
     opts.refuse_mail, opts.refuse_rcpt, opts.refuse_data = [], [], []

@@ -126,6 +126,10 @@ TEST(MimeUtils, Base64TextLineAndFileLineLayout) {
     pos = 1;
     EXPECT_EQ(Base64TextLine("abcdef", 0, pos), "YWJj");
     EXPECT_EQ(pos, 4);
+    // A maximum between groups takes the group that reaches it.
+    pos = 1;
+    EXPECT_EQ(Base64TextLine("abcdefgh", 5, pos), "YWJjZGVm");
+    EXPECT_EQ(pos, 7);
 
     auto fileLines = [](const std::string &data) {
         std::istringstream in(data);

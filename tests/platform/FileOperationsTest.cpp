@@ -61,6 +61,25 @@ TEST(FileCopy, ExclusiveTargetPreservedTimesAndNoPartialTarget) {
     EXPECT_FALSE(FileExists(dir / "x"));
 }
 
+// What a scan of a directory others can write to relies on: a link put in
+// place of a file is refused, not followed to its target.
+TEST(FileCopy, LinksRefusedWhenAsked) {
+    pvtest::TempDir dir;
+    WriteFile(dir / "secret", "not for mailing");
+    ASSERT_EQ(symlink((dir / "secret").c_str(), (dir / "link").c_str()), 0);
+    EXPECT_FALSE(CopyFile(dir / "link", dir / "copy", true, false));
+    EXPECT_EQ(GetLastError(), ELOOP);
+    EXPECT_FALSE(FileExists(dir / "copy"));
+    EXPECT_TRUE(CopyFile(dir / "link", dir / "copy", true)); // followed by default
+    EXPECT_EQ(ReadFile(dir / "copy"), "not for mailing");
+
+    EXPECT_EQ(FileOpen(dir / "link", fmOpenRead | fmShareDenyWrite | fmNoFollow), -1);
+    EXPECT_EQ(GetLastError(), ELOOP);
+    const int fd = FileOpen(dir / "secret", fmOpenRead | fmShareDenyWrite | fmNoFollow);
+    EXPECT_GE(fd, 0);
+    FileClose(fd);
+}
+
 TEST(FileCopy, FullDiskLeavesNothingBehind) {
     bool ran = pvtest::ForEachFullDisk(100000, [](pvtest::FullDisk &disk, const std::string &dir) {
         SCOPED_TRACE(disk.Name());
