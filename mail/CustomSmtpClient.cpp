@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstring>
 
 #include "mail/AuthResponses.h"
@@ -241,13 +240,15 @@ bool TCustomSmtpClient::ParseStatusCode() {
     bool negative = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-'))
         negative = s[i++] == '-';
+    // Error codes travel in 16 bits: a bigger number must not wrap round to
+    // 0, which reads as success.
     long long value = 0;
     while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-        if (value < INT_MAX)
+        if (value < 65535)
             value = value * 10 + (s[i] - '0');
         ++i;
     }
-    value = std::min<long long>(value, INT_MAX);
+    value = std::min<long long>(value, 65535);
     FStatusCode = static_cast<int>(negative ? -value : value);
     return !(i < s.size() && s[i] == '-');
 }

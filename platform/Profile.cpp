@@ -143,6 +143,17 @@ bool HasLineBreakOrNul(const std::string &s) {
     return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
 
+// A value reads back as written unless blanks around it, or a pair of quotes
+// around it, would be taken off: such a value is stored in one more pair.
+std::string StoredValue(const std::string &value) {
+    if (value.empty())
+        return value;
+    const bool blanks = IsBlank(value.front()) || IsBlank(value.back());
+    const bool quoted =
+        value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0];
+    return blanks || quoted ? "\"" + value + "\"" : value;
+}
+
 } // namespace
 
 std::string GetPrivateProfileString(const std::string &section, const std::string &key,
@@ -151,7 +162,8 @@ std::string GetPrivateProfileString(const std::string &section, const std::strin
     if (ReadWhole(file, data) != 0)
         return def;
     std::vector<Line> lines = SplitLines(data);
-    long i = FindKey(lines, section, key);
+    // Names are compared as the file's are read: without surrounding blanks.
+    long i = FindKey(lines, TrimBlanks(section), TrimBlanks(key));
     return i < 0 ? def : lines[static_cast<std::size_t>(i)].value;
 }
 
@@ -171,7 +183,7 @@ GetPrivateProfileSection(const std::string &section, const std::string &file) {
         if (l.kind == Line::Section) {
             if (in)
                 break;
-            in = !found && SameText(l.name, section);
+            in = !found && SameText(l.name, TrimBlanks(section));
             found = found || in;
         } else if (in && l.kind == Line::Key) {
             bool dup = false;
@@ -184,15 +196,15 @@ GetPrivateProfileSection(const std::string &section, const std::string &file) {
     return result;
 }
 
-void WritePrivateProfileString(const std::string &section, const std::string &key,
+void WritePrivateProfileString(const std::string &sectionName, const std::string &keyName,
                                const std::string &value, const std::string &file) {
+    const std::string section = TrimBlanks(sectionName), key = TrimBlanks(keyName);
     if (file.empty())
         throw EProfileError("Unable to write to an INI file without a name");
     if (HasLineBreakOrNul(section) || HasLineBreakOrNul(key) || HasLineBreakOrNul(value))
         Fail(file, "a name or value holds a line break");
-    if (TrimBlanks(section).empty() || section.find(']') != std::string::npos ||
-        TrimBlanks(key).empty() || key.find('=') != std::string::npos ||
-        TrimBlanks(key)[0] == '[' || TrimBlanks(key)[0] == ';')
+    if (section.empty() || section.find(']') != std::string::npos || key.empty() ||
+        key.find('=') != std::string::npos || key[0] == '[' || key[0] == ';')
         Fail(file, "invalid section or key name");
 
     // Write through a symbolic link to the file it names.
@@ -226,6 +238,14 @@ void WritePrivateProfileString(const std::string &section, const std::string &ke
 
     std::vector<Line> lines = SplitLines(data);
     const std::string eol = LineEndOf(lines);
+    // An unterminated last line gets its end first, so that nothing written
+    // after it can join it (a CR there is half of one).
+    const std::string original = data;
+    if (!data.empty() && data.back() != '\n') {
+        data += data.back() == '\r' ? "\n" : eol;
+        lines = SplitLines(data);
+    }
+    const std::string stored = StoredValue(value);
     long firstSection = -1;
     long at = FindKey(lines, section, key, &firstSection);
     std::string out;
@@ -233,7 +253,7 @@ void WritePrivateProfileString(const std::string &section, const std::string &ke
         // The replaced line keeps its own line end.
         const Line &l = lines[static_cast<std::size_t>(at)];
         out = data.substr(0, l.start);
-        out += l.name + "=" + value;
+        out += l.name + "=" + stored;
         out += l.endLength > 0 ? data.substr(l.start + l.length, l.endLength) : eol;
         out += data.substr(l.start + l.length + l.endLength);
     } else if (firstSection >= 0) {
@@ -247,16 +267,16 @@ void WritePrivateProfileString(const std::string &section, const std::string &ke
         out = data.substr(0, cut);
         if (l.endLength == 0)
             out += eol;
-        out += key + "=" + value + eol;
+        out += key + "=" + stored + eol;
         out += data.substr(cut);
     } else {
         out = data;
         if (!out.empty() && out.back() != '\n')
             out += eol;
-        out += "[" + section + "]" + eol + key + "=" + value + eol;
+        out += "[" + section + "]" + eol + key + "=" + stored + eol;
     }
-    if (exists && out == data)
-        return;
+    if (exists && (out == original || out == data))
+        return; // the value is stored already
 
     TAtomicWrite how; // a new file holds the scrambled password: 0600
     if (!AtomicWriteFile(target, out, how))

@@ -1,7 +1,9 @@
 // Profile (INI) files, read and written straight through on every call.
-// Section and key names are case-insensitive and the first match wins. A
-// value loses surrounding blanks/tabs and one pair of matching quotes ("..."
-// or '...') around the whole of it. Lines starting with ';' are comments.
+// Section and key names are case-insensitive, compared without surrounding
+// blanks, and the first match wins. A value loses surrounding blanks/tabs and
+// one pair of matching quotes ("..." or '...') around the whole of it, so a
+// value that would lose them is written inside one more pair of double quotes
+// and reads back as written. Lines starting with ';' are comments.
 // Writing keeps every other line byte for byte and goes through
 // AtomicWriteFile: a temporary file in the same directory, synced and renamed
 // over the old one (mode kept; a new file gets mode 0600). Written lines end

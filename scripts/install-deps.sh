@@ -2,6 +2,7 @@
 # Installs what Postvane needs to build and test, with apt-get, when missing.
 #   scripts/install-deps.sh            build and test dependencies (no daemons)
 #   scripts/install-deps.sh --interop  also the mail servers and the SOCKS proxy the interop tests use
+#   scripts/install-deps.sh --fuzz     also clang with libFuzzer (scripts/fuzz.sh)
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format time
@@ -12,9 +13,12 @@ packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format
           # and its tests: an X server, a tray host, a window manager, input and
           # screenshots, a private bus, Arial's metrics
           xvfb trayer openbox xdotool imagemagick dbus-daemon python3-dbus fonts-liberation)
-if [[ "${1:-}" == "--interop" ]]; then
-    packages+=(postfix dovecot-core dovecot-pop3d dante-server)
-fi
+for option in "$@"; do
+    case $option in
+    --interop) packages+=(postfix dovecot-core dovecot-pop3d dante-server) ;;
+    --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

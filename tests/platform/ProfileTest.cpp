@@ -265,3 +265,38 @@ TEST(ProfileWrite, AFullDiskOrAKillLeavesTheFileAsItWasAndNoTemporary) {
     EXPECT_EQ(RemoveAtomicLeftovers(dir.Path()), 1);
     EXPECT_EQ(pvtest::Entries(dir.Path()), std::vector<std::string>{"p.ini"});
 }
+
+TEST(ProfileWrite, EveryValueAndNameReadsBackAsWritten) {
+    pvtest::TempDir dir;
+    const std::string ini = dir / "p.ini";
+    WriteFile(ini, "[SETUP]\r\nHost=a\r\n");
+    // Quotes or blanks around a value would be taken off when it is read:
+    // such a value goes inside one more pair; others are written as they are.
+    for (const std::string value :
+         {"\"Daily\" report \"x\"", "'single'", "  spaced  ", "\"", "a \"b\"", "\"\""}) {
+        WritePrivateProfileString("SETUP", "Subject", value, ini);
+        EXPECT_EQ(GetPrivateProfileString("SETUP", "Subject", "", ini), value);
+    }
+    WritePrivateProfileString("SETUP", "Subject", "plain", ini);
+    EXPECT_EQ(ReadFile(ini), "[SETUP]\r\nHost=a\r\nSubject=plain\r\n");
+
+    // Names count without blanks around them, in reading and writing alike.
+    WritePrivateProfileString(" SETUP\t", "\tHost ", "b", ini);
+    EXPECT_EQ(GetPrivateProfileString("SETUP ", " host", "", ini), "b");
+    EXPECT_EQ(ReadFile(ini), "[SETUP]\r\nHost=b\r\nSubject=plain\r\n");
+}
+
+TEST(ProfileWrite, ALoneCrEndingTheFileJoinsNoWrittenLine) {
+    pvtest::TempDir dir;
+    const std::string ini = dir / "p.ini";
+    WriteFile(ini, "[A]\nk=1\r");
+    WritePrivateProfileString("A", "j", "2", ini);
+    EXPECT_EQ(ReadFile(ini), "[A]\nk=1\r\nj=2\n");
+    WriteFile(ini, "[A]\nk=1\r");
+    WritePrivateProfileString("B", "j", "2", ini);
+    EXPECT_EQ(ReadFile(ini), "[A]\nk=1\r\n[B]\nj=2\n");
+    // Writing what is stored already leaves the file alone.
+    WriteFile(ini, "[A]\nk=1\r");
+    WritePrivateProfileString("A", "k", "1", ini);
+    EXPECT_EQ(ReadFile(ini), "[A]\nk=1\r");
+}
