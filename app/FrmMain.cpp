@@ -1,10 +1,15 @@
 // The main window: its controls with their captions, hints and handlers, the
-// About and authentication dialogs it opens, and its private messages.
+// About and authentication dialogs it opens, the tray icon and the service
+// helper's events, and its private messages.
 #include "app/FrmMain.h"
 
 #include "app/FrmAbout.h"
 #include "app/FrmAuth.h"
 #include "app/Settings.h"
+#include "host/Session.h"
+#include "platform/Dialogs.h"
+
+#include <malloc.h>
 
 namespace pv {
 
@@ -20,7 +25,12 @@ TfrmMain::TfrmMain(std::string appDir, TApplication &app)
     iniFile_ = IniFileName(appDir_);
     handle_ =
         CreateWindow([this](HWND h, UINT m, WPARAM w, LPARAM l) { return WndProc(h, m, w, l); });
+    // After the service helper's window: in service mode it has answered the
+    // session's question (and set NoCloseQuery) before this window is asked.
+    Session().AddWindow(handle_);
     BuildControls();
+    PlaceControls();
+    SetupTray();
     SetupSmtp();
     SetupZip();
     try {
@@ -50,6 +60,7 @@ TfrmMain::~TfrmMain() {
         app_.OnException = nullptr;
     frmAuth_.reset();
     frmAbout_.reset();
+    Session().RemoveWindow(handle_);
     DestroyWindow(handle_);
 }
 
@@ -98,7 +109,6 @@ void TfrmMain::BuildControls() {
     edSubject.SetMaxLength(998);
     place(Label8, GroupBox2, "Message:");
     place(Memo1, GroupBox2, "", "Double click to zoom in");
-    Memo1.SetBounds(64, 132, 209, 21);
     Memo1.SetScrollBars(ssVertical);
     Memo1.SetWordWrap(false);
     place(Label9, GroupBox2, "Charset:");
@@ -125,7 +135,7 @@ void TfrmMain::BuildControls() {
     place(Label12, GroupBox4, "Poll Dir.:");
     place(edPollDir, GroupBox4, "",
           "Single directory containing the files you want to send - required");
-    place(SpeedButton1, GroupBox4, "", "Select a directory");
+    place(SpeedButton1, GroupBox4, "...", "Select a directory");
     SpeedButton1.SetFocusable(false);
     place(Label13, GroupBox4, "Selection:");
     place(edExtensions, GroupBox4, "",
@@ -149,7 +159,8 @@ void TfrmMain::BuildControls() {
           "Append file names at the bottom of the message");
 
     // right column
-    place(Image1, *this, "", "https://postvane.example.org/");
+    place(Image1, *this, "", kWebAddress);
+    Image1.SetPicture(pv::AppDir() + "logo.png");
     place(btnAbout, *this, "&About", "About");
     place(btnReadme, *this, "&Readme", "View Readme.txt");
     place(btnLog, *this, "&Logfile", "View logfile");
@@ -201,9 +212,17 @@ void TfrmMain::BuildControls() {
     edPollDir.OnExit = [this](TObject *s) { edPollDirExit(s); };
     edExtensions.OnExit = [this](TObject *s) { edExtensionsExit(s); };
     edFrom.OnExit = [this](TObject *s) { edFromExit(s); };
+    Memo1.OnDblClick = [this](TObject *s) { Memo1DblClick(s); };
+    Memo1.OnEnter = [this](TObject *s) { Memo1Enter(s); };
+    Memo1.OnExit = [this](TObject *s) { Memo1Exit(s); };
     cboxZip.OnClick = [this](TObject *s) { cboxZipClick(s); };
-    btnAuth.OnClick = [this](TObject *s) { btnAuthClick(s); };
+    cboxRunOnce.OnClick = [this](TObject *s) { cboxRunOnceClick(s); };
+    cboxVerbose.OnClick = [this](TObject *s) { cboxVerboseClick(s); };
     cboxAuth.OnClick = [this](TObject *s) { cboxAuthClick(s); };
+    SpeedButton1.OnClick = [this](TObject *s) { SpeedButton1Click(s); };
+    btnAuth.OnClick = [this](TObject *s) { btnAuthClick(s); };
+    btnReadme.OnClick = [this](TObject *s) { btnReadmeClick(s); };
+    Image1.OnClick = [this](TObject *s) { Label11Click(s); };
     btnLog.OnClick = [this](TObject *s) { btnLogClick(s); };
     btnAbout.OnClick = [this](TObject *s) { btnAboutClick(s); };
     About1.OnClick = btnAbout.OnClick;
@@ -214,6 +233,13 @@ void TfrmMain::BuildControls() {
     btnPoll.OnClick = [this](TObject *s) { btnPollClick(s); };
     btnExit.OnClick = [this](TObject *s) { btnExitClick(s); };
     Exit1.OnClick = btnExit.OnClick;
+    Show1.OnClick = [this](TObject *s) { Show1Click(s); };
+    OnSysCommand = [this](TObject *s, std::uint32_t c, bool &h) { HandleSysCommand(s, c, h); };
+
+    ServiceHelper1.OnTrayCreated = [this](TObject *s) { ServiceSaver1TrayCreated(s); };
+    ServiceHelper1.OnTrayRemoved = [this](TObject *s) { ServiceSaver1TrayRemoved(s); };
+    ServiceHelper1.OnQueryEndSession = [this](TObject *s) { ServiceSaver1QueryEndSession(s); };
+    ServiceHelper1.OnEndSession = [this](TObject *s) { ServiceSaver1EndSession(s); };
 
     // Created enabled with their default interval: T1 waits for Start.
     T1.SetEnabled(false);
@@ -221,6 +247,40 @@ void TfrmMain::BuildControls() {
     T1.OnTimer = [this](TObject *s) { T1Timer(s); };
     T2.SetInterval(3000);
     T2.OnTimer = [this](TObject *s) { T2Timer(s); };
+}
+
+// Inactive until the service helper reports a notification area.
+void TfrmMain::SetupTray() {
+    CTray.SetActive(false);
+    CTray.SetHint("Postvane Freeware");
+    try {
+        CTray.Icons().AddResource("tray0.png");
+        CTray.Icons().AddResource("tray1.png");
+    } catch (const EResNotFound &) {
+        // An incomplete installation: without its frames the icon cannot be
+        // shown, and the window is shown after the splash instead.
+        CTray.Icons().Clear();
+    }
+    CTray.SetInterval(250);
+    CTray.SetPopupMenu(&Popup);
+    CTray.OnDblClick = [this](TObject *s) { Show1Click(s); };
+    SetTrayIcon(trayIcon_);
+    CTray.Loaded();
+}
+
+void TfrmMain::SetTrayIcon(int index) {
+    trayIcon_ = index;
+    if (index >= 0 && index < CTray.Icons().Count())
+        CTray.SetIcon(CTray.Icons().Items(index));
+}
+
+void TfrmMain::AnimateTray(bool on) {
+    trayAnimated_ = on;
+    CTray.SetAnimated(on);
+}
+
+bool TfrmMain::TrayIconShown() const {
+    return ServiceHelper1.TrayState() == tsPresent && CTray.IconAdded();
 }
 
 void TfrmMain::ShowAbout() {
@@ -247,6 +307,127 @@ void TfrmMain::btnAuthClick(TObject *) {
     frmAuth_->ShowModal();
 }
 
+void TfrmMain::btnReadmeClick(TObject *) {
+    ShellOpen("readme.txt");
+}
+
+void TfrmMain::Label11Click(TObject *) {
+    ShellOpen(kWebAddress);
+}
+
+// ---- the message editor ----
+
+namespace {
+constexpr int kMemoNormalTop = 132;
+} // namespace
+
+void TfrmMain::Memo1DblClick(TObject *) {
+    if (Memo1.Top() != kMemoNormalTop) {
+        Memo1.SetBounds(64, kMemoNormalTop, 209, 21);
+        Memo1.SetScrollBars(ssVertical);
+        Memo1.SetHint("Double click to zoom in");
+    } else {
+        // Over the whole message group.
+        Memo1.SetBounds(4, 8, 273, 173);
+        Memo1.SetScrollBars(ssBoth);
+        Memo1.SetHint("Double click to zoom out");
+        Memo1.BringToFront();
+    }
+}
+
+void TfrmMain::Memo1Enter(TObject *) {
+    // Text that could not be saved is not thrown away for the older file.
+    if (Memo1.Modified())
+        return;
+    if (FileExists(BodyFileName()) && Memo1.LoadFromFile(BodyFileName()))
+        Memo1.SetModified(false);
+}
+
+void TfrmMain::Memo1Exit(TObject *) {
+    if (Memo1.Modified()) {
+        if (Memo1.SaveToFile(BodyFileName())) {
+            app_.ProcessMessages();
+            Memo1.SetModified(false);
+        } else {
+            // The text stays in the editor, marked as changed, for the next try.
+            MessageBox("The message text could not be saved to " + BodyFileName() + ".\r\n" +
+                           LastErrorText(),
+                       app_.Title, MB_OK | MB_ICONERROR);
+        }
+    }
+    if (Memo1.Top() != kMemoNormalTop)
+        Memo1DblClick(&Memo1);
+}
+
+// ---- options that depend on each other ----
+
+void TfrmMain::cboxRunOnceClick(TObject *) {
+    if (cboxRunOnce.Checked())
+        cboxPollOnStart.SetChecked(true);
+    cboxPollOnStart.SetEnabled(!cboxRunOnce.Checked());
+}
+
+void TfrmMain::cboxVerboseClick(TObject *) {
+    if (cboxVerbose.Checked())
+        cboxLogging.SetChecked(true);
+    cboxLogging.SetEnabled(!cboxVerbose.Checked());
+}
+
+void TfrmMain::SpeedButton1Click(TObject *) {
+    TBrowseRequest request;
+    request.Caption = "Browse for Folder";
+    request.Title = "Select a directory";
+    request.Root = "/";
+    request.InitialDir = edPollDir.Text();
+    request.DirectoriesOnly = true;
+    request.ShowStatusText = true;
+    std::string folder;
+    if (!BrowseForFolder(request, folder))
+        return;
+    edPollDir.SetText(AddBackslash(folder));
+    SaveSettings();
+    edPollDir.SetFocus();
+}
+
+// ---- showing and hiding ----
+
+void TfrmMain::Show1Click(TObject *) {
+    app_.ShowMainForm = true;
+    if (WindowState() == wsMinimized)
+        SetWindowState(wsNormal);
+    Show();
+    BringToFront();
+}
+
+void TfrmMain::HandleSysCommand(TObject *, std::uint32_t Command, bool &Handled) {
+    // Hidden only where the tray icon brings it back; on a desktop without a
+    // notification area it is minimised as any window.
+    if ((Command & 0xFFF0) != SC_MINIMIZE || !TrayIconShown())
+        return;
+    Handled = true;
+    Hide();
+    app_.ShowMainForm = false;
+    malloc_trim(0);
+}
+
+// ---- the service helper ----
+
+void TfrmMain::ServiceSaver1TrayCreated(TObject *) {
+    CTray.SetActive(true);
+}
+
+void TfrmMain::ServiceSaver1TrayRemoved(TObject *) {
+    CTray.SetActive(false);
+}
+
+void TfrmMain::ServiceSaver1QueryEndSession(TObject *) {
+    job_.NoCloseQuery = true;
+}
+
+void TfrmMain::ServiceSaver1EndSession(TObject *) {
+    job_.NoCloseQuery = false;
+}
+
 // A form that closed itself is freed from the queue, not inside its own Close.
 void TfrmMain::ReleaseForm(TForm *form) {
     // Without the window (shutting down) the destructor frees it instead.
@@ -257,6 +438,13 @@ LRESULT TfrmMain::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_ABORTSESSION) {
         Smtp.Abort();
         return 0;
+    }
+    if (msg == WM_QUERYENDSESSION) {
+        // The session may end (1) when the window may close.
+        bool canClose = true;
+        if (OnCloseQuery)
+            OnCloseQuery(this, canClose);
+        return canClose ? 1 : 0;
     }
     if (msg == WM_RELEASEFORM) {
         auto *form = reinterpret_cast<TForm *>(lParam);

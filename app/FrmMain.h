@@ -6,11 +6,13 @@
 // window), Settings.cpp, JobCycle.cpp (start-up, timers, one job, closing),
 // FileList.cpp (the scan), ZipStep.cpp, Pop3Logon.cpp, MailSession.cpp,
 // MailSessionTls.cpp, PostProcess.cpp, JobLog.cpp and JobReport.cpp (exit
-// status, terminal).
+// status, terminal); FrmMainLayout.cpp places the window's controls.
 #pragma once
 
 #include "app/FilesTable.h"
 #include "app/TlsSettings.h"
+#include "host/ServiceHelper.h"
+#include "host/TrayIcon.h"
 #include "mail/Pop3Cli.h"
 #include "mail/SmtpCli.h"
 #include "platform/Application.h"
@@ -118,6 +120,10 @@ class TfrmMain : public TForm {
     TMenuItem N1{"N1", "-"};
     TMenuItem Exit1{"Exit1", "&Exit"};
 
+    // ---- the tray icon and the notification area's watch ----
+    TTrayIcon CTray;
+    TServiceHelper ServiceHelper1;
+
     // ---- timers ----
     TTimer T1;
     TTimer T2;
@@ -168,6 +174,23 @@ class TfrmMain : public TForm {
     void btnAuthClick(TObject *Sender);
     void cboxAuthClick(TObject *Sender);
     void btnAboutClick(TObject *Sender);
+    void btnReadmeClick(TObject *Sender);
+    void Label11Click(TObject *Sender);
+    void Memo1DblClick(TObject *Sender);
+    void Memo1Enter(TObject *Sender);
+    void Memo1Exit(TObject *Sender);
+    void cboxRunOnceClick(TObject *Sender);
+    void cboxVerboseClick(TObject *Sender);
+    void SpeedButton1Click(TObject *Sender);
+    void Show1Click(TObject *Sender);
+    void HandleSysCommand(TObject *Sender, std::uint32_t Command, bool &Handled);
+    void ServiceSaver1TrayCreated(TObject *Sender);
+    void ServiceSaver1TrayRemoved(TObject *Sender);
+    void ServiceSaver1QueryEndSession(TObject *Sender);
+    void ServiceSaver1EndSession(TObject *Sender);
+    // The icon is in a notification area, where the user can reach the
+    // window; minimising then hides the window.
+    bool TrayIconShown() const;
 
     // ---- settings (Settings.cpp) ----
     void LoadSettings();
@@ -304,6 +327,8 @@ class TfrmMain : public TForm {
 
     // main window
     void BuildControls();
+    void PlaceControls();
+    void SetupTray();
     void ShowAbout();
     void ReleaseForm(TForm *form);
     LRESULT WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -312,12 +337,12 @@ class TfrmMain : public TForm {
     void FormCloseQuery(TObject *Sender, bool &CanClose);
     void FormClose(TObject *Sender, TCloseAction &Action);
     void FormDestroy(TObject *Sender);
-    void SetTrayIcon(int index) { trayIcon_ = index; }
+    void SetTrayIcon(int index);
     // exit status and the terminal
     int JobOutcome() const;
     void ReportJob();
     void ReportUnfinishedJob();
-    void AnimateTray(bool on) { trayAnimated_ = on; }
+    void AnimateTray(bool on);
     // settings
     struct TSettingKey;                    // one key of the SETUP section
     struct TKeyValue;                      // a key's value

@@ -92,6 +92,10 @@ void TfrmMain::T2Timer(TObject *) {
     T2.SetEnabled(false);
     if (frmAbout_ && frmAbout_->Visible())
         frmAbout_->Close();
+    // A desktop without a notification area (or an icon it would not take)
+    // leaves no way to the hidden window: show it.
+    if (!TrayIconShown())
+        Show1Click(this);
     malloc_trim(0);
 }
 
@@ -230,7 +234,7 @@ void TfrmMain::FormCloseQuery(TObject *, bool &CanClose) {
 void TfrmMain::FormClose(TObject *, TCloseAction &) {
     ReportUnfinishedJob();
     SaveSettings();
-    SetTrayIcon(-1);
+    CTray.SetActive(false);
     // Not from under a running Add, whose callback runs this: ~TZip unloads
     // it once the call has returned.
     if (!packing_)

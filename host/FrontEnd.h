@@ -26,6 +26,8 @@ struct TViewState {
     std::string ToolTip;
     int Left = 0, Top = 0, Width = 0, Height = 0; // in its parent
     int ScreenX = 0, ScreenY = 0;                 // its top-left corner on the screen
+    // The size it asks for to show its text whole.
+    int PreferredWidth = 0, PreferredHeight = 0;
 };
 
 class TFrontEnd {
@@ -41,6 +43,8 @@ class TFrontEnd {
     // Where the notification area shows the icon of window (screen
     // coordinates); false when it shows none.
     virtual bool TrayIconRect(HWND window, int &x, int &y, int &width, int &height) = 0;
+    // The tool tip the notification area shows for that icon ("" for none).
+    virtual std::string TrayToolTip(HWND window) = 0;
 };
 
 // The module's factory, exported with C linkage under this name. It returns

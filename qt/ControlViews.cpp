@@ -17,6 +17,7 @@
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "platform/ui/Ui.h"
@@ -319,7 +320,10 @@ void SyncControlWidget(TControl *c, QWidget *w) {
     if (auto *x = dynamic_cast<TImage *>(c)) {
         QPixmap picture(Qs(x->Picture()));
         label->setPixmap(picture);
-        label->setScaledContents(c->Width() > 0 && c->Height() > 0);
+        // Centred in its bounds; scaled down only when it is larger.
+        label->setAlignment(Qt::AlignCenter);
+        label->setScaledContents(c->Width() > 0 && c->Height() > 0 &&
+                                 (picture.width() > c->Width() || picture.height() > c->Height()));
         return;
     }
     label->setText(WithoutAccessKeys(c->Caption()));
@@ -366,6 +370,18 @@ int ShownItemIndex(const TControl *c, const QWidget *w) {
 
 std::string ShownToolTip(const QWidget *w) {
     return w->property(kToolTip).toString().toStdString();
+}
+
+QSize ShownPreferredSize(const QWidget *w) {
+    const QSize hint = w->sizeHint();
+    auto *button = qobject_cast<const QPushButton *>(w);
+    if (!button)
+        return hint;
+    const QStyle *style = button->style();
+    const int width = button->fontMetrics().horizontalAdvance(button->text().remove('&')) +
+                      style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button) +
+                      2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
+    return QSize(width, hint.height());
 }
 
 } // namespace pv

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include <QSize>
 #include <QString>
 
 class QWidget;
@@ -32,6 +33,9 @@ bool ShownChecked(const TControl *control, const QWidget *widget);
 int ShownItemIndex(const TControl *control, const QWidget *widget);
 // The tool tip as set (plain text).
 std::string ShownToolTip(const QWidget *widget);
+// The size the widget needs to show its text whole (for a push button its
+// text and margins, not the style's wider minimum).
+QSize ShownPreferredSize(const QWidget *widget);
 // A label or image: a click on it is the control's click.
 bool ClickableByMouse(const TControl *control);
 

@@ -258,7 +258,11 @@ void TFormRenderer::ControlDestroyed(TControl *control) {
 
 QWidget *TFormRenderer::BuildForm(TForm *form) {
     auto *window = new FormWindow(*this, form);
-    window->setFont(QFont(QStringLiteral("Arial"), 9));
+    // In pixels, as the windows' fixed geometry is: text keeps fitting its
+    // controls whatever the desktop's font resolution.
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(11);
+    window->setFont(font);
     Register(form, window);
     for (TControl *child : form->Controls())
         BuildTree(child, window);
@@ -456,6 +460,9 @@ TViewState TFormRenderer::Inspect(const TControl *control) const {
     v.ItemIndex = ShownItemIndex(control, w);
     v.Text = ShownText(control, w);
     v.ToolTip = ShownToolTip(w);
+    const QSize preferred = ShownPreferredSize(w);
+    v.PreferredWidth = preferred.width();
+    v.PreferredHeight = preferred.height();
     const QRect g = w->geometry();
     v.Left = g.x();
     v.Top = g.y();

@@ -61,8 +61,9 @@ class TQtFrontEnd : public TFrontEnd {
 
     const char *Name() const override { return "Qt"; }
 
-    void Run(TApplication &app) override {
-        QApplication::setApplicationDisplayName(QString::fromStdString(app.Title));
+    // No application display name is set: Qt would append it to every
+    // window's caption, which is the program's own.
+    void Run(TApplication &) override {
         while (!bridge_->RunUntilTerminated()) {
             // Qt's loop was ended by the desktop session: the session is over.
             Guarded(
@@ -84,6 +85,8 @@ class TQtFrontEnd : public TFrontEnd {
     bool TrayIconRect(HWND window, int &x, int &y, int &width, int &height) override {
         return area_.IconRect(window, x, y, width, height);
     }
+
+    std::string TrayToolTip(HWND window) override { return area_.ToolTip(window); }
 
   private:
     std::unique_ptr<QApplication> app_;

@@ -164,4 +164,11 @@ bool TQtNotifyArea::IconRect(HWND window, int &x, int &y, int &width, int &heigh
     return false;
 }
 
+std::string TQtNotifyArea::ToolTip(HWND window) const {
+    for (const auto &entry : icons_)
+        if (entry.first.first == window)
+            return entry.second.icon->toolTip().toStdString();
+    return {};
+}
+
 } // namespace pv

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "host/NotifyArea.h"
@@ -25,6 +26,8 @@ class TQtNotifyArea : public TNotifyArea {
 
     // Where the icon of window is shown (screen coordinates).
     bool IconRect(HWND window, int &x, int &y, int &width, int &height) const;
+    // Its tool tip ("" without an icon).
+    std::string ToolTip(HWND window) const;
 
   private:
     struct Entry {

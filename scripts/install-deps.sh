@@ -13,8 +13,9 @@ packages=(build-essential cmake ninja-build pkg-config libgtest-dev clang-format
           libssl-dev ca-certificates openssl
           # the desktop: the Qt front end, the tray watch (X11 selection, D-Bus name)
           qt6-base-dev libxcb1-dev libxcb-xfixes0-dev libxcb-res0-dev libdbus-1-dev
-          # and its tests: an X server, a tray host, input and screenshots, a private bus
-          xvfb trayer xdotool imagemagick dbus-daemon python3-dbus
+          # and its tests: an X server, a tray host, a window manager, input and
+          # screenshots, a private bus, Arial's metrics
+          xvfb trayer openbox xdotool imagemagick dbus-daemon python3-dbus fonts-liberation
           # the installed units, desktop entries and manual page, checked
           systemd man-db desktop-file-utils)
 for option in "$@"; do

@@ -107,6 +107,8 @@ class TControl : public TObject {
     // own calls.
     virtual void Click();
     void DblClick();
+    // On top of its siblings.
+    void BringToFront() { Changed(TChange::BringToFront); }
 
     // The user's actions: refused (false) when the control or a parent is
     // disabled or hidden (the form included: nobody clicks a hidden window),

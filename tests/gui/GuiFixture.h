@@ -14,8 +14,10 @@
 #include <thread>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "host/FrontEnd.h"
+#include "platform/FileSystem.h"
 #include "platform/MessageLoop.h"
 #include "platform/ui/Control.h"
 #include "tests/support/Desktop.h"
@@ -28,6 +30,66 @@ inline std::string BinaryDir() {
     const char *bin = std::getenv("PV_BINARY_DIR");
     return bin && *bin ? bin : ".";
 }
+
+// The program installed in a directory of its own (with its front end and
+// images), started as a user starts it, and ended by its pid.
+class ProgramProcess {
+  public:
+    ProgramProcess() {
+        for (const char *file : {"postvane", kFrontEndModule, "tray0.png", "tray1.png", "logo.png"})
+            if (!CopyFile(BinaryDir() + "/" + file, dir_ / file, true))
+                missing_ += std::string(missing_.empty() ? "" : ", ") + file;
+        chmod((dir_ / "postvane").c_str(), 0755);
+    }
+    ~ProgramProcess() { EndChild(pid_); }
+    ProgramProcess(const ProgramProcess &) = delete;
+    ProgramProcess &operator=(const ProgramProcess &) = delete;
+
+    // What could not be installed ("" when all is there).
+    const std::string &Missing() const { return missing_; }
+    const TempDir &Dir() const { return dir_; }
+    pid_t Pid() const { return pid_; }
+
+    // Starts it with the environment changed as Environment() does; returns
+    // once it has written its settings.
+    bool Launch(std::vector<std::string> env) {
+        // A sanitizer build of the program: Qt's D-Bus library keeps memory to the end.
+        WriteFileText(dir_ / "lsan.supp", "leak:libdbus-1.so\n");
+        env.push_back("LSAN_OPTIONS=suppressions=" + dir_ / "lsan.supp");
+        unlink((dir_ / "postvane.ini").c_str());
+        pid_ = Spawn({dir_ / "postvane"}, Environment(env));
+        for (int i = 0; i < 500 && pid_ > 0 && access((dir_ / "postvane.ini").c_str(), F_OK) != 0;
+             ++i)
+            usleep(10000);
+        return pid_ > 0;
+    }
+    bool QtLoaded() const {
+        return ReadFileText("/proc/" + std::to_string(pid_) + "/maps").find("libQt6") !=
+               std::string::npos;
+    }
+    // Its exit status once it has ended, -1 when it still runs after timeoutMs.
+    int WaitExit(int timeoutMs) {
+        for (int i = 0; i < timeoutMs / 10; ++i) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            usleep(10000);
+        }
+        return -1;
+    }
+    // Ends it with the signal; its exit status.
+    int Terminate(int signo = SIGTERM) {
+        kill(pid_, signo);
+        return WaitExit(10000);
+    }
+
+  private:
+    TempDir dir_;
+    std::string missing_;
+    pid_t pid_ = -1;
+};
 
 class GuiTest : public ::testing::Test {
   protected:

@@ -14,12 +14,6 @@ struct Loop : GuiTest, ::testing::WithParamInterface<bool> {
     void SetUp() override { StartDesktop(GetParam()); }
 };
 
-bool WindowShown(Desktop &desk, const std::string &name) {
-    std::string out;
-    desk.Tool({"xdotool", "search", "--onlyvisible", "--name", "^" + name + "$"}, &out);
-    return !out.empty();
-}
-
 TEST_P(Loop, NeitherLoopStarvesInsideTheOthersNestedLoops) {
     int ticks = 0, ticksInWait = 0;
     bool inBox = false, waited = false;
@@ -43,7 +37,7 @@ TEST_P(Loop, NeitherLoopStarvesInsideTheOthersNestedLoops) {
             Desk().Tool({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^LoopBox$",
                          "windowfocus", "--sync"});
             Desk().Tool({"xdotool", "key", "Escape"});
-            for (int i = 0; i < 250 && WindowShown(Desk(), "LoopBox"); ++i)
+            for (int i = 0; i < 250 && Desk().WindowShown("LoopBox"); ++i)
                 usleep(20000);
             usleep(300000); // long enough for the layer's timer to tick a few times
             PostMessage(quitTarget, WM_QUIT, 0, 0);
@@ -70,7 +64,7 @@ TEST_P(Loop, NeitherLoopStarvesInsideTheOthersNestedLoops) {
     EXPECT_EQ(answer, IDCANCEL);
     EXPECT_TRUE(waited);
     EXPECT_GE(ticksInWait, 3) << "the layer's timers stopped inside its nested wait";
-    EXPECT_FALSE(WindowShown(Desk(), "LoopBox"));
+    EXPECT_FALSE(Desk().WindowShown("LoopBox"));
 
     // Back in Qt's own loop: messages and timers still flow.
     const int before = ticks;

@@ -12,13 +12,6 @@ struct TrayInTrayer : GuiTest {
     void SetUp() override { StartDesktop(true, true); }
 };
 
-// The visible windows of this program on the screen.
-int VisibleWindows(Desktop &desk) {
-    std::string out;
-    desk.Tool({"xdotool", "search", "--onlyvisible", "--classname", "pvgui"}, &out);
-    return static_cast<int>(std::count(out.begin(), out.end(), '\n'));
-}
-
 TEST_F(TrayInTrayer, TheIconAppearsInTheTrayAndTakesClicks) {
     std::vector<std::string> seen;
     std::atomic<bool> rightDown{false};
@@ -67,11 +60,11 @@ TEST_F(TrayInTrayer, TheIconAppearsInTheTrayAndTakesClicks) {
     // The right button opens the menu (in a loop of its own); Down and
     // Return pick its first item, and no click is raised.
     seen.clear();
-    const int before = VisibleWindows(Desk());
+    const int before = Desk().VisibleWindows("pvgui");
     std::thread picker([&] {
         for (int i = 0; i < 500 && !rightDown; ++i)
             usleep(10000);
-        for (int i = 0; i < 100 && VisibleWindows(Desk()) <= before; ++i)
+        for (int i = 0; i < 100 && Desk().VisibleWindows("pvgui") <= before; ++i)
             usleep(20000);
         Desk().Tool({"xdotool", "key", "--delay", "60", "Down", "Return"});
     });

@@ -1,6 +1,7 @@
 // A desktop of the test's own: Xvfb on a display number it picks itself
-// (-displayfd), optionally the light XEmbed tray host trayer, and the X tools
-// (xdotool, import) run against that display. Everything started is ended,
+// (-displayfd), optionally the light XEmbed tray host trayer and the light
+// window manager openbox, and the X tools (xdotool, import) run against that
+// display. Everything started is ended,
 // by its pid, when the object goes. PV_TOOL_STDERR=1 in the environment shows
 // the children's error output, for a failing test.
 //
@@ -10,10 +11,15 @@
 //   desk.Tool({"xdotool", "search", "--sync", "--name", "Setup"});
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +31,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <xcb/xcb.h>
+
 #include "host/TrayProbes.h"
+#include "tests/support/TempDir.h"
 
 extern char **environ;
 
@@ -122,6 +131,7 @@ class Desktop {
     Desktop() = default;
     ~Desktop() {
         StopTrayer();
+        EndChild(wm_);
         EndChild(xvfb_);
     }
     Desktop(const Desktop &) = delete;
@@ -138,8 +148,10 @@ class Desktop {
             why = "pipe failed";
             return false;
         }
+        // -noreset: a server that resets whenever its last client leaves
+        // drops connections being made meanwhile (the tray probe's).
         xvfb_ = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24",
-                       "-nolisten", "tcp"},
+                       "-nolisten", "tcp", "-noreset"},
                       Environment({}), -1, fds[1]);
         close(fds[1]);
         std::string text;
@@ -183,6 +195,88 @@ class Desktop {
         WaitForTray(false);
     }
     pid_t TrayerPid() const { return trayer_; }
+
+    // Starts openbox and waits until it manages the screen (owns WM_S0).
+    bool StartWindowManager() {
+        if (!HaveProgram("openbox"))
+            return false;
+        wm_ = Spawn(
+            {"openbox", "--sm-disable"},
+            Environment({"DISPLAY=" + display_, "HOME=" + home_.Path(),
+                         "XDG_CONFIG_HOME=" + home_.Path(), "XDG_CACHE_HOME=" + home_.Path()}));
+        return wm_ > 0 && WaitForSelection("WM_S0");
+    }
+
+    bool WaitForSelection(const std::string &name, int timeoutMs = 10000) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        xcb_connection_t *c = xcb_connect(display_.c_str(), nullptr);
+        bool owned = false;
+        if (!xcb_connection_has_error(c)) {
+            xcb_intern_atom_reply_t *atom = xcb_intern_atom_reply(
+                c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
+                nullptr);
+            while (atom && !owned && std::chrono::steady_clock::now() < deadline) {
+                xcb_get_selection_owner_reply_t *r = xcb_get_selection_owner_reply(
+                    c, xcb_get_selection_owner(c, atom->atom), nullptr);
+                owned = r && r->owner != 0;
+                free(r);
+                if (!owned)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            free(atom);
+        }
+        xcb_disconnect(c);
+        return owned;
+    }
+
+    // A visible window with exactly that name is on the screen.
+    bool WindowShown(const std::string &name) const {
+        std::string out;
+        Tool({"xdotool", "search", "--onlyvisible", "--name", "^" + name + "$"}, &out);
+        return !out.empty();
+    }
+    // The visible windows of a program (by the instance part of its class),
+    // or those with exactly that name.
+    int VisibleWindows(const std::string &instance) const {
+        return Count({"xdotool", "search", "--onlyvisible", "--classname", instance});
+    }
+    int VisibleWindowsNamed(const std::string &name) const {
+        return Count({"xdotool", "search", "--onlyvisible", "--name", "^" + name + "$"});
+    }
+    int Count(const std::vector<std::string> &search) const {
+        std::string out;
+        Tool(search, &out);
+        return static_cast<int>(std::count(out.begin(), out.end(), '\n'));
+    }
+
+    // Where the screen shows colour ("#RRGGBB") inside the rectangle: the
+    // middle of the pixels of that colour; false when there are none.
+    bool FindColour(const std::string &colour, int x, int y, int w, int h, int &cx, int &cy) const {
+        std::string pixels;
+        Tool({"import", "-window", "root", "-crop",
+              std::to_string(w) + "x" + std::to_string(h) + "+" + std::to_string(x) + "+" +
+                  std::to_string(y),
+              "-depth", "8", "txt:-"},
+             &pixels);
+        int left = INT_MAX, top = INT_MAX, right = -1, bottom = -1;
+        std::istringstream lines(pixels);
+        for (std::string line; std::getline(lines, line);) {
+            int px = 0, py = 0;
+            if (line.find(colour) == std::string::npos ||
+                std::sscanf(line.c_str(), "%d,%d:", &px, &py) != 2)
+                continue;
+            left = std::min(left, px);
+            top = std::min(top, py);
+            right = std::max(right, px);
+            bottom = std::max(bottom, py);
+        }
+        if (right < 0)
+            return false;
+        cx = x + (left + right) / 2;
+        cy = y + (top + bottom) / 2;
+        return true;
+    }
 
     bool WaitForTray(bool present, int timeoutMs = 10000) {
         TX11TrayProbe probe(display_);
@@ -248,6 +342,8 @@ class Desktop {
   private:
     pid_t xvfb_ = -1;
     pid_t trayer_ = -1;
+    pid_t wm_ = -1;
+    pvtest::TempDir home_; // the window manager's settings and cache
     std::string display_;
 };
 
