@@ -1,8 +1,10 @@
 #include "net/WinsockCalls.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -19,6 +21,27 @@ namespace pv {
 
 namespace {
 thread_local int tRecvRemaining = -1;
+
+// A minimal system (a container, a debootstrap root) may lack netbase's
+// /etc/protocols and /etc/services; the names a mail program uses must still
+// resolve. Taken only when the system's database does not know the name.
+struct KnownNumber {
+    const char *name;
+    int number;
+};
+constexpr KnownNumber kKnownProtocols[] = {{"ip", 0}, {"icmp", 1}, {"tcp", 6}, {"udp", 17}};
+constexpr KnownNumber kKnownServices[] = {
+    {"smtp", 25},   {"pop3", 110},  {"submission", 587}, {"submissions", 465},
+    {"smtps", 465}, {"ssmtp", 465}, {"pop3s", 995},      {"socks", 1080},
+};
+
+int KnownNumberOf(const KnownNumber *begin, const KnownNumber *end, const std::string &name) {
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const auto it = std::find_if(begin, end, [&](const KnownNumber &k) { return lower == k.name; });
+    return it == end ? -1 : it->number;
+}
 } // namespace
 
 namespace winsock {
@@ -334,6 +357,12 @@ int getservbyname(const std::string &name, const std::string &proto) {
     ::getservbyname_r(name.c_str(), proto.empty() ? nullptr : proto.c_str(), &se, buf, sizeof buf,
                       &found);
     if (!found) {
+        const int known =
+            proto.empty() || proto == "tcp"
+                ? KnownNumberOf(std::begin(kKnownServices), std::end(kKnownServices), name)
+                : -1;
+        if (known >= 0)
+            return htons(static_cast<std::uint16_t>(known));
         WSASetLastError(WSANO_DATA);
         return -1;
     }
@@ -347,6 +376,10 @@ int getprotobyname(const std::string &name) {
     char buf[1024];
     ::getprotobyname_r(name.c_str(), &pe, buf, sizeof buf, &found);
     if (!found) {
+        const int known =
+            KnownNumberOf(std::begin(kKnownProtocols), std::end(kKnownProtocols), name);
+        if (known >= 0)
+            return known;
         WSASetLastError(WSANO_DATA);
         return -1;
     }

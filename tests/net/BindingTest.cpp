@@ -8,6 +8,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "net/WSocket.h"
 #include "net/Winsock.h"
@@ -78,6 +82,44 @@ TEST(ResolveProto, NamesNumbersAndRejections) {
               "WSocketResolveProto: Invalid Protocol.");
     EXPECT_EQ(ErrorText([] { WSocketResolveProto("nosuchproto"); }),
               "WSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #11004");
+}
+
+// A container or a minimal root may have neither /etc/protocols nor
+// /etc/services: the names a mail session uses still resolve there.
+TEST(ResolveWithoutNetbase, ProtocolAndMailServiceNamesStillResolve) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "not root: the system's files cannot be hidden in a mount namespace";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("/dev/null", "/etc/protocols", nullptr, MS_BIND, nullptr) != 0 ||
+            mount("/dev/null", "/etc/services", nullptr, MS_BIND, nullptr) != 0)
+            _exit(77);
+        bool ok = false;
+        try {
+            ok = WSocketResolveProto("tcp") == 6 && WSocketResolveProto("UDP") == 17 &&
+                 WSocketResolvePort("smtp", "tcp") == 25 &&
+                 WSocketResolvePort("pop3s", "tcp") == 995 &&
+                 WSocketResolvePort("submission", "tcp") == 587;
+        } catch (const ESocketException &) {
+        }
+        if (!ok)
+            _exit(1);
+        try {
+            WSocketResolvePort("nosuchservice", "tcp");
+        } catch (const ESocketException &) {
+            _exit(0);
+        }
+        _exit(2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a name did not resolve; 2: an unknown one did";
 }
 
 TEST(ErrorTexts, WinsockNumbers) {
