@@ -1,7 +1,6 @@
 #include "net/WinsockCalls.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -16,6 +15,7 @@
 #include "net/WinsockResolve.h"
 #include "net/WinsockSelect.h"
 #include "net/WinsockStartup.h"
+#include "platform/Text.h"
 
 namespace pv {
 
@@ -36,9 +36,7 @@ constexpr KnownNumber kKnownServices[] = {
 };
 
 int KnownNumberOf(const KnownNumber *begin, const KnownNumber *end, const std::string &name) {
-    std::string lower = name;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string lower = LowerCase(name);
     const auto it = std::find_if(begin, end, [&](const KnownNumber &k) { return lower == k.name; });
     return it == end ? -1 : it->number;
 }
