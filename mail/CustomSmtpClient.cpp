@@ -26,10 +26,6 @@ std::string ExceptionText(const std::exception &E) {
     return std::string("Exception: ") + E.what();
 }
 
-std::string WinsockErrorText(int Error) {
-    return "500 " + SocketErrorDesc(Error) + " (Winsock error #" + std::to_string(Error) + ")";
-}
-
 } // namespace
 
 TCustomSmtpClient::TCustomSmtpClient()
@@ -376,7 +372,7 @@ void TCustomSmtpClient::WSocketDnsLookupDone(std::uint16_t ErrCode) {
     if (FState != smtpDnsLookup)
         return;
     if (ErrCode != 0) {
-        FailLocally(WinsockErrorText(ErrCode), ErrCode);
+        FailLocally(SocketFailureText(ErrCode), ErrCode);
         return;
     }
     FWSocket->SetAddr(FWSocket->DnsResult());

@@ -2,7 +2,6 @@
 // as a request of its own that ends after the EHLO sent over TLS; TLS from the
 // first byte is the socket's (TlsOnConnect), set up where the client connects.
 #include "mail/CustomSmtpClient.h"
-#include "net/TlsErrors.h"
 #include "platform/Text.h"
 
 namespace pv {
@@ -14,10 +13,7 @@ bool IsStartTlsCapability(std::string_view ReplyLine) {
 }
 
 std::string TCustomSmtpClient::SocketFailureText(int Error) const {
-    std::string text = "500 " + SocketErrorDesc(Error);
-    if (IsTlsError(Error) && !FWSocket->TlsErrorText().empty())
-        text += ": " + FWSocket->TlsErrorText();
-    return text + " (Winsock error #" + std::to_string(Error) + ")";
+    return "500 " + FWSocket->ErrorReport(Error);
 }
 
 void TCustomSmtpClient::StartTls() {

@@ -2,16 +2,12 @@
 // of its own that ends once the session is encrypted; TLS from the first
 // byte is the socket's (TlsOnConnect), set up where the client connects.
 #include "mail/Pop3Client.h"
-#include "net/TlsErrors.h"
 #include "net/Winsock.h"
 
 namespace pv {
 
 std::string TCustomPop3Cli::SocketFailureText(int Error) const {
-    std::string text = "-ERR " + SocketErrorDesc(Error);
-    if (IsTlsError(Error) && !FWSocket->TlsErrorText().empty())
-        text += ": " + FWSocket->TlsErrorText();
-    return text + " (Winsock error #" + std::to_string(Error) + ")";
+    return "-ERR " + FWSocket->ErrorReport(Error);
 }
 
 void TCustomPop3Cli::Stls() {

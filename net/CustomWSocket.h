@@ -204,6 +204,9 @@ class TCustomWSocket : public TObject {
     std::string TlsCipher() const;
     // Why the last handshake or record failed, in the library's words.
     const std::string &TlsErrorText() const { return fTlsErrorText; }
+    // An error number as the mail sessions report it: its text, the TLS
+    // library's detail for a TLS error, and the number.
+    std::string ErrorReport(int Error) const;
     // The handshake ended: 0 or a TLS error number (TlsErrors.h).
     TSessionEvent OnTlsHandshakeDone;
 

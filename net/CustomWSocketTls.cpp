@@ -6,6 +6,7 @@
 #include "net/TlsContext.h"
 #include "net/TlsErrors.h"
 #include "net/TlsSession.h"
+#include "net/WinsockErrors.h"
 
 namespace pv {
 
@@ -178,6 +179,13 @@ void TCustomWSocket::TlsCheckBroken() {
     Close();
     if (report)
         DoSessionClosed(static_cast<std::uint16_t>(err));
+}
+
+std::string TCustomWSocket::ErrorReport(int Error) const {
+    std::string text = SocketErrorDesc(Error);
+    if (IsTlsError(Error) && !fTlsErrorText.empty())
+        text += ": " + fTlsErrorText;
+    return text + " (Winsock error #" + std::to_string(Error) + ")";
 }
 
 } // namespace pv
