@@ -81,23 +81,6 @@ class CommandLine : public Job {
         WriteIni();
         return Start(args);
     }
-    // The exit status, or -1 when the program was still running after
-    // `seconds` (it is then killed).
-    int Reap(int seconds) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        return -1;
-    }
 };
 
 // ---- exit status of a run-once program ----

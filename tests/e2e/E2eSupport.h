@@ -178,19 +178,27 @@ class Job : public ::testing::Test {
 
     // Runs the program once; its exit status, or -1 when it was still running
     // after `seconds` (it is then killed).
-    int Run(int seconds = 30) {
+    int Run(int seconds = 30) { return RunUnder({}, seconds); }
+    // The same under another program (argv before the program's path).
+    int RunUnder(std::vector<std::string> wrapper, int seconds = 60) {
         WriteIni();
+        wrapper.push_back(Prog() + "/postvane");
+        std::vector<char *> argv;
+        for (std::string &a : wrapper)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 1, (dir_ / "out.txt").c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        std::string prog = Prog() + "/postvane";
-        char *argv[] = {prog.data(), nullptr};
-        const int rc = posix_spawn(&pid_, prog.c_str(), &fa, nullptr, argv, environ);
+        const int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0)
-            return -2;
+        return rc != 0 ? -2 : Reap(seconds);
+    }
+    // The exit status of the running program, or -1 when it was still
+    // running after `seconds` (it is then killed).
+    int Reap(int seconds) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (std::chrono::steady_clock::now() < deadline) {
             int status = 0;

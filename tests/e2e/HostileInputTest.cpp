@@ -59,39 +59,6 @@ class Hostile : public Job {
         return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
     }
 
-    // Runs the program once under another program (argv before the
-    // program's path); its exit status as Run gives it.
-    int RunUnder(std::vector<std::string> wrapper, int seconds = 60) {
-        WriteIni();
-        wrapper.push_back(Prog() + "/postvane");
-        std::vector<char *> argv;
-        for (std::string &a : wrapper)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, (dir_ / "out.txt").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        const int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0)
-            return -2;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        return -1;
-    }
-
     std::optional<std::string> mounted_;
 };
 
