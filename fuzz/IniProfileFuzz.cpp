@@ -86,16 +86,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool writable = Writable(section, key, value);
     try {
         pv::WritePrivateProfileString(section, key, value, file);
-        Check(writable, "a write the format cannot hold was taken: section " + Shown(section) +
-                            ", key " + Shown(key) + ", value " + Shown(value));
+        Check(writable, [&] {
+            return "a write the format cannot hold was taken: section " + Shown(section) +
+                   ", key " + Shown(key) + ", value " + Shown(value);
+        });
     } catch (const pv::EProfileError &e) {
-        Check(!writable, std::string("a valid write was refused: ") + e.what());
+        Check(!writable, [&] { return std::string("a valid write was refused: ") + e.what(); });
         Check(ReadFile(file) == before, "a refused write changed the file");
         return 0;
     }
 
     const std::string back = pv::GetPrivateProfileString(section, key, "\x01missing", file);
-    Check(back == value, "the value written " + Shown(value) + " reads back as " + Shown(back));
+    Check(back == value,
+          [&] { return "the value written " + Shown(value) + " reads back as " + Shown(back); });
 
     // Only the key's line is new or changed.
     const std::vector<std::string> old = Lines(before), now = Lines(ReadFile(file));
@@ -110,9 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool replaced = removed == 1 && added == 1;
     const bool inserted = removed == 0 && added == 1;
     const bool appended = removed == 0 && added == 2 && tail == 0;
-    Check(replaced || inserted || appended || (removed == 0 && added == 0),
-          "lines other than the key's changed: " + std::to_string(removed) + " removed, " +
-              std::to_string(added) + " added");
+    Check(replaced || inserted || appended || (removed == 0 && added == 0), [&] {
+        return "lines other than the key's changed: " + std::to_string(removed) + " removed, " +
+               std::to_string(added) + " added";
+    });
     if (appended)
         Check(TrimBlanks(now[head]).rfind('[', 0) == 0,
               "a missing section was not added as a header line");

@@ -41,9 +41,10 @@ std::string DecodeQuoted(std::string_view line, bool underscore, bool &soft) {
                 break;
             }
             Check(i + 2 < line.size(),
-                  "quoted-printable: '=' without two digits in " + Shown(line));
+                  [&] { return "quoted-printable: '=' without two digits in " + Shown(line); });
             const int hi = HexValue(line[i + 1]), lo = HexValue(line[i + 2]);
-            Check(hi >= 0 && lo >= 0, "quoted-printable: bad escape in " + Shown(line));
+            Check(hi >= 0 && lo >= 0,
+                  [&] { return "quoted-printable: bad escape in " + Shown(line); });
             out += static_cast<char>(hi << 4 | lo);
             i += 2;
         } else if (c == '_' && underscore) {
@@ -62,8 +63,9 @@ bool IsBase64Char(char c) {
 
 // Strict Base64: groups of four, padding only at the end.
 std::string DecodeBase64(std::string_view text) {
-    Check(text.size() % 4 == 0,
-          "Base64 text of a length that is no multiple of 4: " + std::to_string(text.size()));
+    Check(text.size() % 4 == 0, [&] {
+        return "Base64 text of a length that is no multiple of 4: " + std::to_string(text.size());
+    });
     const std::size_t pad = text.size() >= 2 && text.substr(text.size() - 2) == "==" ? 2
                             : !text.empty() && text.back() == '='                    ? 1
                                                                                      : 0;
@@ -109,9 +111,10 @@ void CheckBase64(const std::string &text, const std::string &params) {
     for (int calls = 0; position <= static_cast<int>(text.size()); ++calls) {
         Check(calls <= static_cast<int>(text.size()), "Base64TextLine does not advance");
         const std::string line = Base64TextLine(text, maxLen, position);
-        Check(line.size() <= widest && !line.empty(), "Base64TextLine: a line of " +
-                                                          std::to_string(line.size()) +
-                                                          " for maximum " + std::to_string(maxLen));
+        Check(line.size() <= widest && !line.empty(), [&] {
+            return "Base64TextLine: a line of " + std::to_string(line.size()) + " for maximum " +
+                   std::to_string(maxLen);
+        });
         joined += DecodeBase64(line);
     }
     Check(joined == text, "Base64TextLine lines do not decode to the text");
@@ -152,9 +155,10 @@ void CheckQuotedPrintable(const std::string &text, const std::string &params,
               "QuotedPrintableLine: a soft break where the text did not go on, or none "
               "where it did");
         if (limit && !underscore)
-            Check(static_cast<int>(line.size()) <= std::max(maxLen, 4),
-                  "QuotedPrintableLine: a line of " + std::to_string(line.size()) +
-                      " for maximum " + std::to_string(maxLen));
+            Check(static_cast<int>(line.size()) <= std::max(maxLen, 4), [&] {
+                return "QuotedPrintableLine: a line of " + std::to_string(line.size()) +
+                       " for maximum " + std::to_string(maxLen);
+            });
         if (!soft && !line.empty())
             Check(line.back() != ' ' && line.back() != '\t',
                   "QuotedPrintableLine: the last line ends in a blank");
@@ -226,18 +230,20 @@ void CheckEncodedWords(const std::string &text, const std::string &params, std::
         const std::size_t end = result.find("\r\n\t", start);
         const std::string word =
             result.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        Check(word.size() <= 75, "HdrEncodeInLine: a word longer than 75: " + Shown(word));
+        Check(word.size() <= 75,
+              [&] { return "HdrEncodeInLine: a word longer than 75: " + Shown(word); });
         if (fold)
             Check(word.size() <= widest, "HdrEncodeInLine: a word wider than its column");
         Check(word.size() >= prefix.size() + 2 && word.compare(0, prefix.size(), prefix) == 0 &&
                   word.compare(word.size() - 2, 2, "?=") == 0,
-              "HdrEncodeInLine: not an encoded word: " + Shown(word));
+              [&] { return "HdrEncodeInLine: not an encoded word: " + Shown(word); });
         const std::string payload = word.substr(prefix.size(), word.size() - prefix.size() - 2);
         if (letter == 'Q') {
             for (char c : payload) {
                 const auto u = static_cast<unsigned char>(c);
-                Check(u > 32 && u < 127 && c != '?' && (c == '=' || !specials.Contains(c)),
-                      "HdrEncodeInLine: a character not allowed in a Q word: " + Shown(word));
+                Check(u > 32 && u < 127 && c != '?' && (c == '=' || !specials.Contains(c)), [&] {
+                    return "HdrEncodeInLine: a character not allowed in a Q word: " + Shown(word);
+                });
             }
             bool soft = false;
             joined += DecodeQuoted(payload, true, soft);

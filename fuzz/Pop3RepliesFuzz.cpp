@@ -77,9 +77,10 @@ class Session {
     void Done(TPop3Request rq, int code) {
         Check(!inCall_, "OnRequestDone ran inside a request call");
         ++ended_;
-        Check(ended_ <= started_, "a request ended twice (request " + std::to_string(rq) + ")");
+        Check(ended_ <= started_,
+              [&] { return "a request ended twice (request " + std::to_string(rq) + ")"; });
         if (rq == pop3Quit) {
-            Check(code == 0, "QUIT ended with " + std::to_string(code));
+            Check(code == 0, [&] { return "QUIT ended with " + std::to_string(code); });
             Check(!client_.Connected(), "QUIT ended before the connection closed");
         }
         if (finished_)
@@ -171,7 +172,7 @@ void CheckClientStream(const std::string &sent) {
         }
         const std::string_view line(sent.data() + start, end - start);
         Check(line.find_first_of("\r\n") == std::string_view::npos,
-              "a bare CR or LF sent to the server: " + Shown(line));
+              [&] { return "a bare CR or LF sent to the server: " + Shown(line); });
         start = end + 2;
     }
 }

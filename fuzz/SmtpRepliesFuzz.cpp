@@ -104,7 +104,8 @@ class Session {
     void Done(TSmtpRequest rq, int code) {
         Check(!inCall_, "OnRequestDone ran inside a request call");
         ++ended_;
-        Check(ended_ <= started_, "a request ended twice (request " + std::to_string(rq) + ")");
+        Check(ended_ <= started_,
+              [&] { return "a request ended twice (request " + std::to_string(rq) + ")"; });
         if ((rq == smtpData || rq == smtpMail) && code == 0)
             ++dataSent_;
         if (finished_)
@@ -181,7 +182,7 @@ int CheckClientStream(const std::string &sent) {
             break; // a line cut short by an abandoned message
         const std::string_view line(sent.data() + start, end - start);
         Check(line.find_first_of("\r\n") == std::string_view::npos,
-              "a bare CR or LF sent to the server: " + Shown(line));
+              [&] { return "a bare CR or LF sent to the server: " + Shown(line); });
         Check(line.size() + 2 <= 1000, "a line of more than 1000 bytes sent to the server");
         if (line == ".")
             ++messages;

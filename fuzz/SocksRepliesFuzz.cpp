@@ -137,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (const std::string &chunk : user.Chunks()) {
             const std::size_t at = stream.find(chunk, from);
             Check(at != std::string::npos,
-                  "data delivered that the proxy never sent: " + Shown(chunk));
+                  [&] { return "data delivered that the proxy never sent: " + Shown(chunk); });
             from = at + chunk.size();
         }
         if (user.ConnectError() == 0 && user.CloseError() == 0 && !user.Excess() &&

@@ -49,9 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const Input input(data, size);
     const std::string pattern = input.Piece(0), name = input.Piece(1);
     const bool expected = ReferenceMatch(pattern, name);
-    Check(pv::MatchesWildcard(pattern, name) == expected, "MatchesWildcard(" + Shown(pattern) +
-                                                              ", " + Shown(name) + ") is not " +
-                                                              (expected ? "true" : "false"));
+    Check(pv::MatchesWildcard(pattern, name) == expected, [&] {
+        return "MatchesWildcard(" + Shown(pattern) + ", " + Shown(name) + ") is not " +
+               (expected ? "true" : "false");
+    });
     Check(pv::MatchesMask(pattern, name) == (expected || pattern == "*.*"),
           "MatchesMask differs from MatchesWildcard other than for *.*");
     return 0;
