@@ -47,6 +47,10 @@ run() {
     local runs time
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     time=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -1)
+    if ((status != 0)) && grep -q 'libFuzzer: run interrupted' "$log"; then
+        echo "fuzz: $target: interrupted after ${runs:-?} runs, no finding until then" >&2
+        return 1
+    fi
     if ((status != 0)); then
         echo "fuzz: $target: FINDING (exit $status) after ${runs:-?} runs; log $log" >&2
         grep -E '^(FUZZ FINDING|==[0-9]+==ERROR|SUMMARY|.*runtime error)' "$log" | head -5 >&2 || true
